@@ -1,0 +1,1 @@
+module("tarvex.core", package.seeall)

@@ -1,0 +1,3 @@
+module("tarvex.core.compat", package.seeall)
+
+require("tarvex.core.compat_h")

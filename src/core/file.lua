@@ -1,0 +1,3 @@
+module("tarvex.core.file", package.seeall)
+
+require("tarvex.core.file_h")

@@ -1,0 +1,1 @@
+module("tarvex.filter", package.seeall)

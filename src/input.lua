@@ -1,0 +1,1 @@
+module("tarvex.input", package.seeall)

@@ -1,0 +1,1 @@
+module("tarvex.lib", package.seeall)

@@ -1,0 +1,1 @@
+module("tarvex.output", package.seeall)

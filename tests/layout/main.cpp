@@ -1,0 +1,9 @@
+#include "layout.h"
+
+int main()
+{
+    for (const auto& print : layout::registry()) {
+        print();
+    }
+    return 0;
+}
