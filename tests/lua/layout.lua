@@ -24,11 +24,13 @@ local function ctype_of(name)
     return ct
 end
 
--- Width and signedness of an integer field: store -1 in a zeroed record and
+-- Width and signedness of an integer field: store an all-ones 64-bit -1 in a
+-- zeroed record (integer conversion truncates it to the field's width) and
 -- see how many bytes change and what reads back.
+local minus_one = ffi.new("int64_t", -1)
 local function integer_shape(ct, field)
     local rec = ffi.new(ct)
-    local ok = pcall(function() rec[field] = -1 end)
+    local ok = pcall(function() rec[field] = minus_one end)
     if not ok then
         return nil
     end
