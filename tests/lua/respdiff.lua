@@ -43,7 +43,7 @@ assert(db.obj.count == 4 and db.obj.id == 4)
 
 -- Nothing is durable before commit.
 local before = mdb.dump("db", "queries")
-assert(next(before) == nil, "stored without commit")
+assert(next((before)) == nil, "stored without commit")
 
 db:commit(2 ^ 32 + 5, 7)
 
@@ -96,7 +96,7 @@ recv3(ctx3, chain("gone", "r", nil))
 dropped = nil
 collectgarbage()
 collectgarbage()
-assert(next(mdb.dump("dropped", "queries")) == nil)
+assert(next((mdb.dump("dropped", "queries"))) == nil)
 local after = Respdiff.new("dropped", "a", "b")
 after:commit(0, 0)
-assert(next(mdb.dump("dropped", "queries")) == nil)
+assert(next((mdb.dump("dropped", "queries"))) == nil)
