@@ -25,10 +25,11 @@ local function ctype_of(name)
 end
 
 -- Width and signedness of an integer field: store -1 in a zeroed record and
--- see how many bytes change and what reads back.
+-- see how many bytes change and what reads back. The -1 is a 64-bit integer:
+-- a Lua number -1 stored into a uint64_t field converts to 2^63, one byte.
 local function integer_shape(ct, field)
     local rec = ffi.new(ct)
-    local ok = pcall(function() rec[field] = -1 end)
+    local ok = pcall(function() rec[field] = -1LL end)
     if not ok then
         return nil
     end
