@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -140,8 +141,8 @@ TEST(ObjectCopy, PcapBytesTravelInTheSameBlock)
                 EXPECT_EQ(copy->bytes, room_behind(copy, sizeof(*copy)));
                 const std::vector<uint8_t> before(frame.begin(), frame.begin() + c.caplen);
                 std::fill(frame.begin(), frame.end(), 0);
-                EXPECT_EQ(std::memcmp(copy->bytes, before.data(), c.caplen), 0);
-                std::copy(before.begin(), before.end(), frame.begin());
+                EXPECT_EQ(std::vector<uint8_t>(copy->bytes, copy->bytes + c.caplen), before);
+                std::ranges::copy(before, frame.begin());
             } else {
                 EXPECT_EQ(copy->bytes, nullptr);
             }
@@ -196,8 +197,8 @@ TEST(ObjectCopy, PayloadBytesAndPaddingTravelInTheSameBlock)
                 EXPECT_EQ(copy->payload, room_behind(copy, sizeof(*copy)));
                 const std::vector<uint8_t> before(frame.begin(), frame.begin() + c.len + c.padding);
                 std::fill(frame.begin(), frame.end(), 0);
-                EXPECT_EQ(std::memcmp(copy->payload, before.data(), before.size()), 0);
-                std::copy(before.begin(), before.end(), frame.begin());
+                EXPECT_EQ(std::vector<uint8_t>(copy->payload, copy->payload + before.size()), before);
+                std::ranges::copy(before, frame.begin());
             } else {
                 EXPECT_EQ(copy->payload, nullptr);
             }
