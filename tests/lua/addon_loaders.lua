@@ -64,4 +64,10 @@ for _, l in ipairs(loaders) do
     assert(err:sub(1, #first) == first, string.format("%q", err))
     assert(err:find("\nmodule '" .. escape(l.addon) .. "' not found:", 1), err)
 end
+-- LUA_PATH reaches the interpreter's search path.
+write("env.lua", "print(require('tarvex.input.zero').new():packets(), require('tarvex.output.null').new():packets())\n")
+local addons = os.getenv("TEST_SOURCE_DIR") .. "/addons/?.lua;;"
+local status = os.execute("LUA_PATH='" .. addons .. "' " .. arg[0] .. " env.lua >out.txt 2>err.txt")
+assert(status == 0, "LUA_PATH run: " .. assert(io.open("err.txt")):read("*a"))
+assert(assert(io.open("out.txt")):read("*a") == "0\t0\n")
 print("add-on loader cases pass")
