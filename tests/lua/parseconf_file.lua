@@ -8,10 +8,6 @@ local function write(path, text)
     file:close()
 end
 
-local function escape(text)
-    return (text:gsub("%p", "%%%0"))
-end
-
 -- A good file: comments, blank lines, a handler and stored statements.
 write("good.conf", "# a comment line\nport 53; # trailing comment\n\nlisten 127.0.0.1 53;\nname \"a b\"; # \"quoted\"\n")
 local parser = Parseconf.new()
