@@ -25,10 +25,12 @@ local function ctype_of(name)
 end
 
 -- Width and signedness of an integer field: store -1 in a zeroed record and
--- see how many bytes change and what reads back.
+-- see how many bytes change and what reads back. The -1 is a 64-bit integer:
+-- a plain number -1 converts to 2^63 for 64-bit unsigned fields on x86-64.
+local minus_one = ffi.new("int64_t", -1)
 local function integer_shape(ct, field)
     local rec = ffi.new(ct)
-    local ok = pcall(function() rec[field] = -1 end)
+    local ok = pcall(function() rec[field] = minus_one end)
     if not ok then
         return nil
     end
