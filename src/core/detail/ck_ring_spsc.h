@@ -42,6 +42,13 @@ TVX_RING_INTERNAL bool tvx_ring_enqueue_spsc(struct ck_ring* ring, struct ck_rin
 // Consumer side: false when the ring is empty.
 TVX_RING_INTERNAL bool tvx_ring_dequeue_spsc(struct ck_ring* ring, const struct ck_ring_buffer* buffer,
                                              void** entry);
+// Consumer side: hands every entry found in the ring, in order, to
+// recv(ctx, entry) and returns how many it handed on (0 when empty).
+// The same type as core_receiver_t: entries are object pointers.
+struct core_object;
+typedef void (*tvx_ring_receiver_t)(void* ctx, const struct core_object* entry);
+TVX_RING_INTERNAL unsigned int tvx_ring_drain_spsc(struct ck_ring* ring, const struct ck_ring_buffer* buffer,
+                                                  tvx_ring_receiver_t recv, void* ctx);
 // Entries in the ring, a snapshot from either side.
 TVX_RING_INTERNAL unsigned int tvx_ring_size(const struct ck_ring* ring);
 
