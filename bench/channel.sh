@@ -2,7 +2,8 @@
 # loops, against the raw ck_ring SPSC loop with the same capacity and yield
 # policy. Each side pins its thread: both on one core (the software cost per
 # item) and, where there are two cores, one core each (adds the cache-line
-# traffic between cores, and much more noise). Best of three runs each.
+# traffic between cores, and much more noise). Best of three runs each,
+# alternating baseline and tarvex runs.
 set -euo pipefail
 build=$1
 here=$(dirname "$0")
@@ -25,10 +26,14 @@ for placement in "${placements[@]}"; do
     else
         echo "group channel, producer and consumer on two cores"
     fi
-    raw=$(for _ in 1 2 3; do "$build/bench/bench_ck_ring" "$count" "$capacity" "$producer" "$consumer"; done | best)
-    runs=$(for _ in 1 2 3; do
-        "$build/tarvex" "$here/channel.lua" "$count" "$capacity" "$build/bench/libbench_source.so" "$producer" "$consumer"
-    done)
+    # Alternate the two sides so that both see the same background load.
+    raw="" runs=""
+    for _ in 1 2 3; do
+        raw+=$("$build/bench/bench_ck_ring" "$count" "$capacity" "$producer" "$consumer")$'\n'
+        runs+=$("$build/tarvex" "$here/channel.lua" "$count" "$capacity" "$build/bench/libbench_source.so" \
+            "$producer" "$consumer")$'\n'
+    done
+    raw=$(best <<<"$raw")
     echo "baseline raw-ck_ring $raw items/s"
     echo "result channel-component $(grep '^component ' <<<"$runs" | cut -d' ' -f2 | best) items/s"
     echo "result channel-script $(grep '^script ' <<<"$runs" | cut -d' ' -f2 | best) items/s"
