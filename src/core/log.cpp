@@ -112,7 +112,11 @@ extern "C" void core_log_fatal(const core_log_t* l, const char* file, size_t lin
     va_start(args, msg);
     emit(l, "fatal", file, line, msg, args);
     va_end(args);
-    exit(1);
+    // End at once from whichever thread: flush what scripts printed and what
+    // writers buffered, but run no exit handlers or destructors while other
+    // threads may still be using them.
+    fflush(nullptr);
+    _exit(1);
 }
 
 extern "C" core_log_t* core_log_log()
