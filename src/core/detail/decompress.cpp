@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <unistd.h>
 
@@ -309,7 +310,10 @@ size_t gz_read(Decoder& decoder, uint8_t* dst, size_t count, Site site)
         // Z_ERRNO: the file could not be read on. Both end the data; any
         // other error means the data is corrupt.
         if (code != Z_OK && code != Z_BUF_ERROR && code != Z_ERRNO) {
-            core_log_fatal(site.log, site.file, site.line, "gzfread() failed: %d: %s", code, message ? message : "");
+            // gzerror puts the handle's name ("<fd:N>: ") before zlib's message.
+            const char* text = message ? strstr(message, ": ") : nullptr;
+            core_log_fatal(site.log, site.file, site.line, "gzfread() failed: %d: %s", code,
+                           text ? text + 2 : (message ? message : ""));
         }
     }
     return got;
