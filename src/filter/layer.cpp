@@ -352,9 +352,11 @@ struct Frame {
             if (type != tpid_8021ad && type != tpid_9100) {
                 return below;
             }
-            if (++self->n_ieee802 >= max_vlan_tags) {
+            // A fourth tag drops the frame; the slot index stays a valid one.
+            if (self->n_ieee802 + 1 >= max_vlan_tags) {
                 return dropped;
             }
+            self->n_ieee802++;
             auto* inner = &self->ieee802[self->n_ieee802];
             inner->obj_prev = as_object(*tag);
             inner->tpid = type;

@@ -555,6 +555,10 @@ TEST(LayerDecoder, TagSlotIndexStartsAgainForEveryFrame)
     decoder.load(1, ether(v4_udp));
     ASSERT_NE(decoder.push(), nullptr);
     EXPECT_EQ(decoder.layer.n_ieee802, 0u);
+    // A dropped fourth tag leaves the index on a slot that exists.
+    decoder.load(1, ether(tag(1, 0x9100, tag(2, 0x9100, tag(3, 0x9100, tag(4, 0x0800, v4_udp)))), 0x88a8));
+    EXPECT_EQ(decoder.push(), nullptr);
+    EXPECT_EQ(decoder.layer.n_ieee802, 2u);
 }
 
 TEST(LayerDecoder, ProducedIsClearedByADroppedFrame)
