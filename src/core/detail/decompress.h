@@ -5,7 +5,7 @@
 //
 // How a reader uses it:
 //   tvx::decompress::Decoder* decoder = nullptr;
-//   int result = tvx::decompress::create(decoder, kind, stream_or_null, TVX_DECOMPRESS_SITE(self));
+//   int result = tvx::decompress::create(decoder, kind, stream_or_null, TVX_LOG_SITE(self));
 //   ... tvx::decompress::decode(*decoder, input, input_ended, out, out_size, site) ...
 //   tvx::decompress::release(decoder, site);
 // The byte sources and the buffered stream read on top of this are in
@@ -30,14 +30,9 @@ inline bool supported(int32_t kind)
     return kind >= lz4 && kind <= lzma;
 }
 
-// Where a log line from inside the decoders is reported: the reader's own log
-// and source position, so lines read like the reader's other lines.
-struct Site {
-    const core_log_t* log;
-    const char* file;
-    size_t line;
-};
-#define TVX_DECOMPRESS_SITE(obj) (tvx::decompress::Site{TVX_LOG_HANDLE(obj), __FILE__, __LINE__})
+// Log lines from inside the decoders go to the reader's log, at the reader's
+// source position (TVX_LOG_SITE(self)).
+using Site = LogSite;
 
 struct Decoder;
 
