@@ -598,7 +598,6 @@ TEST(LayerDecoder, PullEndsOnNullAndOnOtherObjects)
 // Fatal misuse, one process each; messages on the instance or the module log.
 TEST(LayerDecoderDeathTest, FatalChecks)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const core_object_t dns{nullptr, 50};
     const std::string object_log = "filter\\.layer\\[0x[0-9a-f]+\\] fatal: ";
     EXPECT_EXIT(filter_layer_init(nullptr), testing::ExitedWithCode(1), "^filter\\.layer fatal: self is nil\n$");
