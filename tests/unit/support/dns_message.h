@@ -99,6 +99,7 @@ public:
     Message& operator=(const Message&) = delete;
 
     core_object_dns_t* dns() { return dns_; }
+    const core_object_dns_t* dns() const { return dns_; }
     const uint8_t* bytes() const { return buffer_.get(); }
     size_t size() const { return size_; }
     core_object_payload_t* payload() { return &payload_; }
