@@ -1,6 +1,7 @@
 #include "core/object/dns.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "core/detail/log.h"
@@ -283,7 +284,7 @@ core_object_dns_t* core_object_dns_copy(const core_object_dns_t* self)
     if (!copy) {
         TVX_FATAL(&module_log, "out of memory");
     }
-    *copy = *self;
+    memcpy(copy, self, sizeof(*copy));
     copy->obj_prev = nullptr;
     return copy;
 }
