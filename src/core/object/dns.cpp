@@ -22,56 +22,53 @@ constexpr core_object_dns_t defaults = [] {
     return dns;
 }();
 
-// Stand-in for the shared bounded reader: the same operations, each checking
-// the remaining length before it reads or moves.
-class Cursor {
-public:
-    Cursor(const uint8_t* at, size_t left) : at_(at), left_(left) {}
-    const uint8_t* at() const { return at_; }
-    size_t left() const { return left_; }
-    bool take_u8(uint8_t& value)
-    {
-        if (left_ < 1) {
-            return false;
-        }
-        value = at_[0];
-        at_++;
-        left_--;
-        return true;
-    }
-    bool take_u16be(uint16_t& value)
-    {
-        if (left_ < 2) {
-            return false;
-        }
-        value = static_cast<uint16_t>(at_[0] << 8 | at_[1]);
-        at_ += 2;
-        left_ -= 2;
-        return true;
-    }
-    bool take_u32be(uint32_t& value)
-    {
-        if (left_ < 4) {
-            return false;
-        }
-        value = uint32_t(at_[0]) << 24 | uint32_t(at_[1]) << 16 | uint32_t(at_[2]) << 8 | uint32_t(at_[3]);
-        at_ += 4;
-        left_ -= 4;
-        return true;
-    }
+// Stand-in for the shared bounded reader (same members and operations), until
+// it is on main: each operation checks the remaining length first.
+struct Cursor {
+    const uint8_t* at = nullptr;
+    size_t left = 0;
+
+    constexpr Cursor(const uint8_t* start, size_t length) : at(start), left(length) {}
+
     bool skip(size_t count)
     {
-        if (left_ < count) {
+        if (left < count) {
             return false;
         }
-        at_ += count;
-        left_ -= count;
+        at += count;
+        left -= count;
         return true;
     }
-
-private:
-    const uint8_t* at_;
-    size_t left_;
+    bool take_u8(uint8_t& out)
+    {
+        if (left < 1) {
+            return false;
+        }
+        out = at[0];
+        at += 1;
+        left -= 1;
+        return true;
+    }
+    bool take_u16be(uint16_t& out)
+    {
+        if (left < 2) {
+            return false;
+        }
+        out = static_cast<uint16_t>((at[0] << 8) | at[1]);
+        at += 2;
+        left -= 2;
+        return true;
+    }
+    bool take_u32be(uint32_t& out)
+    {
+        if (left < 4) {
+            return false;
+        }
+        out = (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | uint32_t(at[3]);
+        at += 4;
+        left -= 4;
+        return true;
+    }
 };
 
 constexpr int parse_ok = 0;
@@ -85,15 +82,15 @@ public:
     explicit Parse(core_object_dns_t* self) : self_(self), cursor_(self->at, self->left) {}
     ~Parse()
     {
-        self_->at = cursor_.at();
-        self_->left = cursor_.left();
+        self_->at = cursor_.at;
+        self_->left = cursor_.left;
     }
     Parse(const Parse&) = delete;
     Parse& operator=(const Parse&) = delete;
 
     Cursor& cursor() { return cursor_; }
     // Position of the next unread byte, counted from `payload`.
-    size_t offset() const { return self_->len - cursor_.left(); }
+    size_t offset() const { return self_->len - cursor_.left; }
 
     int name(core_object_dns_label_t* label, size_t labels, size_t start, size_t& used);
 
