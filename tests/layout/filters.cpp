@@ -1,8 +1,15 @@
+#include "filter/copy.h"
 #include "filter/ipsplit.h"
 #include "filter/split.h"
 #include "layout.h"
 
 LAYOUT_REGISTER {
+    LAYOUT_TYPE(filter_copy_t);
+    LAYOUT_FIELD(filter_copy_t, _log);
+    LAYOUT_FIELD(filter_copy_t, recv);
+    LAYOUT_FIELD(filter_copy_t, recv_ctx);
+    LAYOUT_FIELD(filter_copy_t, copy);
+
     LAYOUT_TYPE(filter_split_mode_t);
     LAYOUT_TYPE(filter_split_recv_t);
     LAYOUT_FIELD(filter_split_recv_t, next);

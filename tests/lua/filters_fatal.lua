@@ -1,4 +1,4 @@
--- Misuse of the split filters through their classes ends the process with
+-- Misuse of the copy and split filters through their classes ends the process with
 -- the component's message.
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local sub = require("subprocess")
@@ -8,6 +8,7 @@ jit.off()
 local ffi = require("ffi")
 local Split = require("tarvex.filter.split")
 local IpSplit = require("tarvex.filter.ipsplit")
+local Copy = require("tarvex.filter.copy")
 local cb = ffi.cast("core_receiver_t", function() end)
 local sink = { receive = function() return cb, nil end }
 local none = { receive = function() return nil, nil end }
@@ -15,7 +16,13 @@ local none = { receive = function() return nil, nil end }
 
 local S = "^filter%.split%[0x%x+%] fatal: "
 local I = "^filter%.ipsplit%[0x%x+%] fatal: "
+local C = "^filter%.copy%[0x%x+%] fatal: "
 sub.expect_all({
+    { "copy unknown type", [[Copy.new():obj_type(2)]], 1, C .. "unknown type 2\n$" },
+    { "copy without receiver", [[local c = Copy.new() c:obj_type(1) c:receive()]], 1, C .. "no receiver%(s%) set\n$" },
+    { "copy null object", [[local c = Copy.new() c:receiver(sink) local f, x = c:receive() f(x, nil)]], 1,
+        C .. "obj is nil\n$" },
+    { "copy null self", [[ffi.C.filter_copy_init(nil)]], 1, "^filter%.copy fatal: self is nil\n$" },
     { "split without receivers", [[Split.new():receive()]], 1, S .. "no receiver%(s%) set\n$" },
     { "split invalid mode", [[local s = Split.new() s:receiver(sink) s.obj.mode = 2 s:receive()]], 1,
         S .. "invalid split mode\n$" },
