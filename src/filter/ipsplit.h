@@ -9,12 +9,13 @@
 
 extern "C" {
 
-typedef enum filter_ipsplit_mode {
+// Fixed underlying types: any 32-bit value a script writes is a valid value.
+typedef enum filter_ipsplit_mode : uint32_t {
     IPSPLIT_MODE_SEQUENTIAL = 0,
     IPSPLIT_MODE_RANDOM = 1,
 } filter_ipsplit_mode_t;
 
-typedef enum filter_ipsplit_overwrite {
+typedef enum filter_ipsplit_overwrite : uint32_t {
     IPSPLIT_OVERWRITE_NONE = 0,
     IPSPLIT_OVERWRITE_SRC = 1,
     IPSPLIT_OVERWRITE_DST = 2,

@@ -9,7 +9,8 @@
 
 extern "C" {
 
-typedef enum filter_split_mode {
+// A fixed underlying type: any 32-bit value a script writes is a valid value.
+typedef enum filter_split_mode : uint32_t {
     FILTER_SPLIT_MODE_ROUNDROBIN = 0,
     FILTER_SPLIT_MODE_SENDALL = 1,
 } filter_split_mode_t;
