@@ -1,6 +1,7 @@
 #pragma once
-// Small helpers shared by the benchmark programs: a monotonic stopwatch and
-// the side-by-side line every scenario prints.
+// Helpers for the C++ benchmark programs: a monotonic stopwatch and the
+// lines bench/run.sh turns into ratios ("baseline NAME VALUE UNIT",
+// "result NAME VALUE UNIT", higher is better).
 #include <chrono>
 #include <cstdio>
 
@@ -18,11 +19,19 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
-// "scenario  subject  1.234 s  5.67 M/s  x1.00 of baseline"
-inline void report(const char* scenario, const char* subject, double seconds, size_t operations, double baseline)
+inline void group(const char* title)
 {
-    printf("%-28s %-22s %8.3f s %9.2f M/s   %6.2fx baseline time\n", scenario, subject, seconds,
-           operations / seconds / 1e6, baseline > 0 ? seconds / baseline : 0.0);
+    printf("group %s\n", title);
+}
+
+inline void baseline(const char* name, double seconds, size_t operations)
+{
+    printf("baseline %s %.0f ops/s\n", name, operations / seconds);
+}
+
+inline void result(const char* name, double seconds, size_t operations)
+{
+    printf("result %s %.0f ops/s\n", name, operations / seconds);
 }
 
 // Keeps a computed value from being optimised away.

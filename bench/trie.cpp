@@ -57,8 +57,8 @@ void run(const char* family)
     std::vector<Key<N>> order = keys;
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
     char insert_name[40], lookup_name[40];
-    snprintf(insert_name, sizeof(insert_name), "insert 1M %s", family);
-    snprintf(lookup_name, sizeof(lookup_name), "lookup 1M %s", family);
+    snprintf(insert_name, sizeof(insert_name), "trie insert, 1M %s keys", family);
+    snprintf(lookup_name, sizeof(lookup_name), "trie exact lookup, 1M %s keys", family);
 
     double trie_insert, trie_lookup;
     {
@@ -109,12 +109,14 @@ void run(const char* family)
         hash_lookup = lookup.seconds();
         bench::keep(sum);
     }
-    bench::report(insert_name, "std::map (baseline)", map_insert, key_count, map_insert);
-    bench::report(insert_name, "std::unordered_map", hash_insert, key_count, map_insert);
-    bench::report(insert_name, "trie", trie_insert, key_count, map_insert);
-    bench::report(lookup_name, "std::map (baseline)", map_lookup, key_count, map_lookup);
-    bench::report(lookup_name, "std::unordered_map", hash_lookup, key_count, map_lookup);
-    bench::report(lookup_name, "trie", trie_lookup, key_count, map_lookup);
+    bench::group(insert_name);
+    bench::baseline("std::map", map_insert, key_count);
+    bench::baseline("std::unordered_map", hash_insert, key_count);
+    bench::result("trie", trie_insert, key_count);
+    bench::group(lookup_name);
+    bench::baseline("std::map", map_lookup, key_count);
+    bench::baseline("std::unordered_map", hash_lookup, key_count);
+    bench::result("trie", trie_lookup, key_count);
 }
 
 }  // namespace

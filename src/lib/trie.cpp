@@ -5,7 +5,6 @@
 
 #include "lib/trie.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +32,16 @@ void* default_alloc(void*, size_t len)
 }
 
 constexpr vask_mm_t default_mm = {nullptr, default_alloc, free};
+
+// Without a hardware popcount in the baseline instruction set, std::popcount
+// is a library call; the bitmap has 17 bits, a few inline operations do.
+inline uint32_t count_bits(uint32_t bits)
+{
+    bits = bits - ((bits >> 1) & 0x55555555u);
+    bits = (bits & 0x33333333u) + ((bits >> 2) & 0x33333333u);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0Fu;
+    return (bits * 0x01010101u) >> 24;
+}
 
 uint32_t node_flags(const trie_node_t* t)
 {
@@ -65,7 +74,7 @@ trie_node_t* twigs(const trie_node_t* t)
 
 uint32_t twig_count(const trie_node_t* t)
 {
-    return std::popcount(bitmap(t));
+    return count_bits(bitmap(t));
 }
 
 bool hastwig(const trie_node_t* t, uint32_t bit)
@@ -75,7 +84,7 @@ bool hastwig(const trie_node_t* t, uint32_t bit)
 
 uint32_t twigoff(const trie_node_t* t, uint32_t bit)
 {
-    return std::popcount(bitmap(t) & (bit - 1));
+    return count_bits(bitmap(t) & (bit - 1));
 }
 
 uint64_t branch_head(uint32_t index, uint32_t flags, uint32_t bits)
