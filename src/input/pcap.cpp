@@ -10,6 +10,12 @@ namespace {
 
 core_log_t module_log = core_log_module_init("input.pcap");
 
+// libpcap's default buffer timeout is none: on Linux a live handle then holds
+// packets back until a whole ring block fills, so sparse traffic is never
+// delivered and what is held when the script stops is lost. With a timeout
+// a read hands over what has arrived at least this often (as tcpdump does).
+constexpr int live_buffer_timeout_ms = 1000;
+
 constexpr input_pcap_t defaults = {
     core_log_object_init("input.pcap", module_log),
     nullptr,
@@ -159,6 +165,8 @@ extern "C" int input_pcap_create(input_pcap_t* self, const char* source)
         TVX_CRITICAL(self, "pcap_create(%s) error: %s", source, errbuf);
         return -1;
     }
+    // Only an already active handle refuses this, and this one is new.
+    pcap_set_timeout(self->pcap, live_buffer_timeout_ms);
     return 0;
 }
 
