@@ -35,7 +35,7 @@ local function worker(thr)
     local C = ffi.C
     local id, channel, server, port = thr:pop(4)
     local sender, send, ctx
-    if server ~= "" then
+    if server ~= "-" then
         local Udpcli = require("tarvex.output.udpcli")
         sender = Udpcli.new()
         if sender:connect(server, port) ~= 0 then
@@ -99,7 +99,9 @@ for i = 1, workers do
         io.stderr:write("cannot start worker " .. i .. "\n")
         os.exit(1)
     end
-    thr:push(i, channel, opts:val("server"), tostring(opts:val("port")))
+    -- Thread items cannot be empty strings: "-" stands for "no server".
+    local server = opts:val("server")
+    thr:push(i, channel, server ~= "" and server or "-", tostring(opts:val("port")))
     channels[i], threads[i] = channel, thr
 end
 
