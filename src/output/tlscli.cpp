@@ -47,7 +47,10 @@ void send_query(void* ctx, const core_object_t* obj)
 // The session as the reassembly sees it. There is no poll: a read waits at
 // most the record timeout, and a read that ran out of time is reported as an
 // ended wait, so that a lone length-field byte is kept for the next call
-// instead of being taken for the start of a new field.
+// instead of being taken for the start of a new field. The session blocks, so
+// GNUTLS_E_AGAIN only means that a handshake message (a TLS 1.3 session
+// ticket) was taken in place of data: that read is made again, as an
+// interrupted one is, rather than reported as a timeout that did not happen.
 struct SessionSource {
     gnutls_session_t session;
     bool timed_out = false;
@@ -63,7 +66,10 @@ struct SessionSource {
 
     tvx::net::Io read(uint8_t* into, size_t room)
     {
-        const tvx::net::Io got = tvx::tls::receive(session, into, room);
+        tvx::net::Io got;
+        do {
+            got = tvx::tls::receive(session, into, room);
+        } while (got.kind == tvx::net::Io::again && got.err != GNUTLS_E_TIMEDOUT);
         timed_out = got.kind == tvx::net::Io::again;
         return got;
     }

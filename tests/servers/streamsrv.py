@@ -152,6 +152,11 @@ def handle(conn, behaviour, context):
     try:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if behaviour is None:
+            # Take the client's hello first: closing with unread data would
+            # reset the connection instead of ending it.
+            conn.settimeout(5)
+            if context is not None:
+                conn.recv(65536)
             return
         if context is not None:
             conn.settimeout(30)
