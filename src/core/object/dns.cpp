@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/detail/cursor.h"
 #include "core/detail/log.h"
 #include "core/object/payload.h"
 
@@ -22,54 +23,7 @@ constexpr core_object_dns_t defaults = [] {
     return dns;
 }();
 
-// Stand-in for the shared bounded reader (same members and operations), until
-// it is on main: each operation checks the remaining length first.
-struct Cursor {
-    const uint8_t* at = nullptr;
-    size_t left = 0;
-
-    constexpr Cursor(const uint8_t* start, size_t length) : at(start), left(length) {}
-
-    bool skip(size_t count)
-    {
-        if (left < count) {
-            return false;
-        }
-        at += count;
-        left -= count;
-        return true;
-    }
-    bool take_u8(uint8_t& out)
-    {
-        if (left < 1) {
-            return false;
-        }
-        out = at[0];
-        at += 1;
-        left -= 1;
-        return true;
-    }
-    bool take_u16be(uint16_t& out)
-    {
-        if (left < 2) {
-            return false;
-        }
-        out = static_cast<uint16_t>((at[0] << 8) | at[1]);
-        at += 2;
-        left -= 2;
-        return true;
-    }
-    bool take_u32be(uint32_t& out)
-    {
-        if (left < 4) {
-            return false;
-        }
-        out = (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | uint32_t(at[3]);
-        at += 4;
-        left -= 4;
-        return true;
-    }
-};
+using tvx::Cursor;
 
 constexpr int parse_ok = 0;
 constexpr int parse_short = -2;
