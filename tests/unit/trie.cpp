@@ -408,7 +408,7 @@ TEST(Trie, MemoryContext)
     ASSERT_NE(tbl, nullptr);
     mm.alloc = nullptr;  // the trie keeps its own copy
     for (int i = 0; i < 50; i++) {
-        insert(tbl, "k" + std::to_string(i), i);
+        insert(tbl, std::to_string(i).insert(0, 1, 'k'), i);
     }
     EXPECT_GT(counts.allocations, 50);
     trie_free(tbl);
