@@ -5,7 +5,8 @@ It produces on demand the stream patterns a real server will not: two answers
 in one segment, a frame split over three writes, one length byte and a pause,
 a close in the middle of a frame. Each behaviour has its own loopback port,
 over plain TCP and over TLS, listed in DIR/ports as "tcp.NAME PORT" and
-"tls.NAME PORT"; "refused" is a port that is bound but never listens.
+"tls.NAME PORT"; "refused" is a port that is bound but never listens;
+"udp.raw" sends every datagram back as it came, "udp.silent" never answers.
 
     streamsrv.py start --dir DIR     # certificate, server in the background, ports file
     streamsrv.py stop --dir DIR
@@ -187,6 +188,19 @@ def listen(behaviour, context):
     return server.getsockname()[1]
 
 
+def udp_echo():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind(("127.0.0.1", 0))
+
+    def loop():
+        while True:
+            data, peer = sock.recvfrom(65535)
+            sock.sendto(data, peer)
+
+    threading.Thread(target=loop, daemon=True).start()
+    return sock.getsockname()[1]
+
+
 def serve(directory):
     key, cert = make_certificate(directory)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -198,6 +212,10 @@ def serve(directory):
     refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refused.bind(("127.0.0.1", 0))
     lines.append("refused %d" % refused.getsockname()[1])
+    lines.append("udp.raw %d" % udp_echo())
+    quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    quiet.bind(("127.0.0.1", 0))
+    lines.append("udp.silent %d" % quiet.getsockname()[1])
     ports = os.path.join(directory, "ports")
     with open(ports + ".tmp", "w") as out:
         out.write("\n".join(lines) + "\n")

@@ -71,6 +71,37 @@ function dnsq.payload(bytes, prev)
     return { rec = rec, obj = ffi.cast("const core_object_t*", rec) }
 end
 
+-- A DNS record over a payload of `bytes`; `includes` marks bytes that start
+-- with the stream length field. Only the leading fields are set, as a parse
+-- of the header would set them.
+if not pcall(require, "tarvex.core.object.dns_h") then
+    ffi.cdef [[
+    typedef struct core_object_dns {
+        const core_object_t* obj_prev;
+        int32_t obj_type;
+        int includes_dnslen;
+        const uint8_t* payload;
+        const uint8_t* at;
+        size_t len;
+        size_t left;
+    } core_object_dns_t;
+    ]]
+end
+
+function dnsq.dns(bytes, includes)
+    local payload = dnsq.payload(bytes)
+    local rec = ffi.new("core_object_dns_t")
+    rec.obj_prev = payload.obj
+    rec.obj_type = 50
+    rec.includes_dnslen = includes and 1 or 0
+    rec.payload = payload.rec.payload
+    rec.at = payload.rec.payload
+    rec.len = #bytes
+    rec.left = #bytes
+    keep[#keep + 1] = rec
+    return { rec = rec, obj = ffi.cast("const core_object_t*", rec), payload = payload }
+end
+
 -- Any record type over nothing, for "not a query" cases.
 function dnsq.record(obj_type, prev)
     local rec = ffi.new("core_object_payload_t")
