@@ -10,8 +10,9 @@ static uint16_t be16(const uint8_t* at)
     return (uint16_t)(at[0] << 8 | at[1]);
 }
 
-/* UDP payload length of one frame, or 0 when it is not a whole UDP datagram. */
-static size_t decode(const uint8_t* frame, size_t caplen)
+/* UDP payload length of one frame, or 0 when it is not a whole UDP datagram;
+ * `payload` is set to its first byte. */
+static size_t decode(const uint8_t* frame, size_t caplen, const uint8_t** payload)
 {
     if (caplen < 14) {
         return 0;
@@ -61,5 +62,6 @@ static size_t decode(const uint8_t* frame, size_t caplen)
     if (ulen < 8 || at + ulen > end) {
         return 0;
     }
+    *payload = frame + at + 8;
     return ulen - 8;
 }

@@ -44,7 +44,8 @@ int main(int argc, char** argv)
             break;
         }
         packets++;
-        bytes += decode(map + at, incl_len);
+        const uint8_t* payload = NULL;
+        bytes += decode(map + at, incl_len, &payload);
         at += incl_len;
     }
     clock_gettime(CLOCK_MONOTONIC, &stop);
