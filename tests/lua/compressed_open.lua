@@ -146,4 +146,18 @@ case("zmmpcap buffer sizes", [[local zstd = readers.open("zmmpcap", dir .. "smal
     assert(lz4.obj.len > 0 and zstd.obj.map ~= nil)]], "^$")
 
 sub.expect_all(cases, prelude)
+
+-- The stdio reader on a pipe: standard input handed in with openfp.
+sub.write("from_stdin.lua", prelude .. [=[
+local input = require("tarvex.input.zpcap").new()
+input[arg[2]](input)
+assert(input:openfp(io.stdin) == 0)
+readers.same(readers.push(input), readers.reference("large"), "from a pipe")
+print("pipe ok")
+]=])
+for _, k in ipairs(readers.kinds) do
+    local code, out, err = sub.run(string.format("(cat %slarge.pcap.%s | %s from_stdin.lua %s)", readers.dir, k.ext, arg[0],
+        k.kind))
+    check(code == 0 and out == "pipe ok\n", "zpcap %s from a pipe: exit %d, stderr %s", k.ext, code, err)
+end
 print(#cases .. " compressed open and end cases pass")
