@@ -111,29 +111,30 @@ private:
         }
     }
 
-    // Decodes into the whole output buffer until something comes out; false
-    // at the end of the data. Only called once the output is used up.
+    // Decodes into the output buffer, from its start, until it is full or the
+    // decoder has nothing more to give; false when nothing came out (the end
+    // of the data). Only called once the output is used up. Filling the whole
+    // buffer keeps frames that straddle two refills rare even when each
+    // decoding call yields little (small input chunks).
     bool refill()
     {
-        self_.out_at = 0;
-        self_.out_have = 0;
-        for (;;) {
+        size_t produced = 0;
+        while (produced < self_.out_size) {
             size_t size = 0;
             const uint8_t* input = feed_.available(size);
-            const decompress::Step step =
-                decompress::decode(decoder_, input, size, feed_.ended(), self_.out, self_.out_size, site_);
+            const decompress::Step step = decompress::decode(decoder_, input, size, feed_.ended(),
+                                                             self_.out + produced, self_.out_size - produced, site_);
             feed_.consume(step.consumed);
-            if (step.produced > 0) {
-                self_.out_have = step.produced;
-                return true;
-            }
-            // Nothing came out: the end when the decoder says so, or when it
-            // could make no progress at all (the input is used up, or what is
-            // left cannot be decoded further).
-            if (step.finished || step.consumed == 0) {
-                return false;
+            produced += step.produced;
+            // The decoder is done, or could make no progress at all (the
+            // input is used up, or what is left cannot be decoded further).
+            if (step.finished || (step.consumed == 0 && step.produced == 0)) {
+                break;
             }
         }
+        self_.out_at = 0;
+        self_.out_have = produced;
+        return produced > 0;
     }
 
     Reader& self_;
