@@ -8,21 +8,7 @@
 #include "core/detail/socket.h"
 #include "core/detail/stream_frame.h"
 #include "core/detail/tls.h"
-
-#if __has_include("core/object/dns.h")
 #include "core/object/dns.h"
-#else
-// Until the DNS record's own header is in the tree: its leading fields, which
-// are all the client reads (the record layout is fixed for scripts).
-typedef struct core_object_dns {
-    const core_object_t* obj_prev;
-    int32_t obj_type;
-    int includes_dnslen;
-    const uint8_t* payload;
-    const uint8_t* at;
-    size_t len;
-} core_object_dns_t;
-#endif
 
 static_assert(std::is_standard_layout_v<output_dnscli_t>);
 

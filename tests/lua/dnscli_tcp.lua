@@ -154,6 +154,9 @@ do
         check(got and got.len > 14, "answer %d missing", n)
         local id = dnsq.id(got, 2)
         check(outstanding[id] and dnsq.qr(got, 2) and dnsq.id(got, 0) == got.len - 2, "answer id %d", id)
+        local dns = dnsq.parsed(got, true)
+        check(dns and dns.id == id and dns.qr == 1 and dns.dnslen == got.len - 2 and dns.qdcount == 1,
+            "answer %d parses as DNS with its length field", id)
         outstanding[id] = nil
     end
     check(cli:packets() == 300 and cli:received() == 300 and cli:errors() == 0, "counters")

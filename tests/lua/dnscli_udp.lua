@@ -89,7 +89,9 @@ do
         send(dnsq.payload(dnsq.query(id, id % 2 == 0 and "a.test" or "nothing.test")).obj)
         local got = produce()
         check(got and got.len > 12 and dnsq.id(got) == id and dnsq.qr(got), "answer %d", id)
-        rcodes[dnsq.rcode(got)] = (rcodes[dnsq.rcode(got)] or 0) + 1
+        local dns = dnsq.parsed(got, false)
+        check(dns and dns.id == id and dns.qr == 1 and dns.qdcount == 1, "answer %d parses as DNS", id)
+        rcodes[dns.rcode] = (rcodes[dns.rcode] or 0) + 1
     end
     check(rcodes[0] == 25 and rcodes[3] == 25, "NOERROR %s NXDOMAIN %s", tostring(rcodes[0]), tostring(rcodes[3]))
 end

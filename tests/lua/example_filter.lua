@@ -2,11 +2,6 @@
 -- kept packets are the original frames.
 -- fixtures: pcapio
 -- expect-stdout: ^filter example cases pass$
--- TRANSITIONAL: skipped until the file reader and the decoder are merged.
-if not pcall(require, "tarvex.input.fpcap") or not pcall(require, "tarvex.filter.layer") then
-    print("the file reader or the layer decoder is not built yet")
-    os.exit(77)
-end
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local pcapio = require("pcapio")
 local sub = require("subprocess")

@@ -1,5 +1,6 @@
 -- The multi-threaded replay example: every query reaches exactly one worker,
 -- all queries of one client reach the same worker, and the totals add up.
+-- fixtures: unbound
 -- timeout: 120
 local tarvex = arg[0]
 local source = os.getenv("TEST_SOURCE_DIR")
@@ -65,4 +66,14 @@ for _, case in ipairs({ { "-r replay.pcap -n 3", { 100, 100, 100 } }, { "-r repl
     assert(total == 300, args .. ": " .. total .. " queries in all")
     assert(out:find("read 301 packets, 1 without IP; reader result 0"), args .. ": " .. out)
 end
+-- With a server, every worker sends its clients' queries through its own sender.
+local port = assert(io.open(os.getenv("TEST_FIXTURE_DIR") .. "/unbound/port")):read("*l")
+status, out, err = run("-r replay.pcap -n 2 -s 127.0.0.1 -p " .. port)
+assert(status == 0, "with server: status " .. status .. ", stderr " .. err)
+local sent = 0
+for queries, packets, errors in out:gmatch("worker %d+: (%d+) queries, %d+ bytes, (%d+) sent, (%d+) errors") do
+    assert(queries == packets and errors == "0", "with server: " .. out)
+    sent = sent + tonumber(packets)
+end
+assert(sent == 300, "with server: " .. out)
 print("split example passes")

@@ -3,11 +3,6 @@
 -- same through the file reader, the libpcap input and tcpdump.
 -- fixtures: pcapio
 -- expect-stdout: ^round trip cases pass$
--- TRANSITIONAL: skipped until the file reader and the decoder are merged.
-if not pcall(require, "tarvex.input.fpcap") or not pcall(require, "tarvex.filter.layer") then
-    print("the file reader or the layer decoder is not built yet")
-    os.exit(77)
-end
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local pcapio = require("pcapio")
 local sub = require("subprocess")

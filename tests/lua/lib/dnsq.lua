@@ -9,6 +9,7 @@
 local ffi = require("ffi")
 require("tarvex.core.object.payload_h")
 local Clock = require("tarvex.lib.clock")
+local Dns = require("tarvex.core.object.dns")
 
 local dnsq = {}
 
@@ -71,35 +72,30 @@ function dnsq.payload(bytes, prev)
     return { rec = rec, obj = ffi.cast("const core_object_t*", rec) }
 end
 
--- A DNS record over a payload of `bytes`; `includes` marks bytes that start
--- with the stream length field. Only the leading fields are set, as a parse
--- of the header would set them.
-if not pcall(require, "tarvex.core.object.dns_h") then
-    ffi.cdef [[
-    typedef struct core_object_dns {
-        const core_object_t* obj_prev;
-        int32_t obj_type;
-        int includes_dnslen;
-        const uint8_t* payload;
-        const uint8_t* at;
-        size_t len;
-        size_t left;
-    } core_object_dns_t;
-    ]]
-end
-
+-- A DNS record (the DNS class) over a payload of `bytes`; `includes` marks
+-- bytes that start with the stream length field. The header parse points
+-- the record at the bytes; a record too short to parse is pointed by hand.
 function dnsq.dns(bytes, includes)
     local payload = dnsq.payload(bytes)
-    local rec = ffi.new("core_object_dns_t")
-    rec.obj_prev = payload.obj
-    rec.obj_type = 50
+    local rec = Dns.new(payload.obj)
     rec.includes_dnslen = includes and 1 or 0
+    rec:parse_header()
     rec.payload = payload.rec.payload
-    rec.at = payload.rec.payload
     rec.len = #bytes
-    rec.left = #bytes
     keep[#keep + 1] = rec
     return { rec = rec, obj = ffi.cast("const core_object_t*", rec), payload = payload }
+end
+
+-- The response as a parsed DNS record (kept until the next call), or nil
+-- when its header does not parse.
+function dnsq.parsed(pkt, includes)
+    local rec = Dns.new(pkt)
+    rec.includes_dnslen = includes and 1 or 0
+    if rec:parse_header() ~= 0 then
+        return nil
+    end
+    keep.parsed = rec
+    return rec
 end
 
 -- Any record type over nothing, for "not a query" cases.
