@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Runs the main job on the bundled sample.
+# Runs the main job: dumpdns on the sample capture that the build writes.
 set -euo pipefail
-build=${1:-build}
-"$build/tarvex" examples/hello.lua
+build=$(cd "${1:-build}" && pwd)
+cd "$(dirname "$0")/.."
+sample="$build/sample/sample.pcap"
+if [ ! -f "$sample" ]; then
+    python3 tests/fixtures/sample.py "$sample"
+fi
+"$build/tarvex" examples/dumpdns.lua "$sample"

@@ -5,6 +5,7 @@
 
 #include "core/detail/log.h"
 #include "core/object/ether.h"
+#include "core/object/dns.h"
 #include "core/object/gre.h"
 #include "core/object/icmp.h"
 #include "core/object/icmp6.h"
@@ -45,7 +46,7 @@ constexpr TypeEntry entry(int32_t type)
     };
 }
 
-// An entry without functions is a type whose record cannot be copied yet.
+// The fifteen record types with their copy and free functions.
 constexpr std::array<TypeEntry, 15> types = {{
     entry<core_object_pcap_copy, core_object_pcap_free>(CORE_OBJECT_PCAP),
     entry<core_object_ether_copy, core_object_ether_free>(CORE_OBJECT_ETHER),
@@ -61,7 +62,7 @@ constexpr std::array<TypeEntry, 15> types = {{
     entry<core_object_udp_copy, core_object_udp_free>(CORE_OBJECT_UDP),
     entry<core_object_tcp_copy, core_object_tcp_free>(CORE_OBJECT_TCP),
     entry<core_object_payload_copy, core_object_payload_free>(CORE_OBJECT_PAYLOAD),
-    {CORE_OBJECT_DNS, nullptr, nullptr},
+    entry<core_object_dns_copy, core_object_dns_free>(CORE_OBJECT_DNS),
 }};
 
 const TypeEntry* find_type(const core_object_t* self)
@@ -70,7 +71,7 @@ const TypeEntry* find_type(const core_object_t* self)
         TVX_FATAL(nullptr, "self is nil");
     }
     for (const auto& type : types) {
-        if (type.type == self->obj_type && type.copy) {
+        if (type.type == self->obj_type) {
             return &type;
         }
     }

@@ -17,6 +17,7 @@ require("tarvex.core.object.icmp6_h")
 require("tarvex.core.object.udp_h")
 require("tarvex.core.object.tcp_h")
 require("tarvex.core.object.payload_h")
+require("tarvex.core.object.dns_h")
 local ffi = require("ffi")
 local C = ffi.C
 
@@ -44,8 +45,8 @@ local record_pointers = {}
 for constant, number in pairs(Object) do
     local name = constant:lower()
     names[number] = name
-    -- "none" has no record; the DNS record is declared by its own module.
-    if number ~= Object.NONE and number ~= Object.DNS then
+    -- "none" has no record.
+    if number ~= Object.NONE then
         record_pointers[number] = ffi.typeof("core_object_" .. name .. "_t*")
     end
 end

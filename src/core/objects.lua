@@ -16,5 +16,6 @@ require("tarvex.core.object.icmp6")
 require("tarvex.core.object.udp")
 require("tarvex.core.object.tcp")
 require("tarvex.core.object.payload")
+require("tarvex.core.object.dns")
 
 return Object

@@ -12,7 +12,7 @@ local cases = {
     { "copy of type 0", "header.obj_type = 0; header:copy()", "^core fatal: unknown type 0\n$" },
     { "free of type 0", "header.obj_type = 0; header:free()", "^core fatal: unknown type 0\n$" },
     { "copy of type 99", "header.obj_type = 99; header:copy()", "^core fatal: unknown type 99\n$" },
-    { "copy of the dns type", "header.obj_type = Object.DNS; header:copy()", "^core fatal: unknown type 50\n$" },
+    { "dns copy of null", "ffi.C.core_object_dns_copy(nil)", "^core%.object%.dns fatal: self is nil\n$" },
     { "generic free of null", "ffi.C.core_object_free(nil)", "^core fatal: self is nil\n$" },
     { "generic copy of null", "ffi.C.core_object_copy(nil)", "^core fatal: self is nil\n$" },
     { "pcap copy of null", "ffi.C.core_object_pcap_copy(nil)", "^core fatal: self is nil\n$" },

@@ -6,7 +6,7 @@ package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. packag
 local ffi = require("ffi")
 local Udpcli = require("tarvex.output.udpcli")
 require("tarvex.core.object.payload_h")
-local wire = require("dnswire")
+local wire = require("dnscheck")
 
 local port = assert(io.open(os.getenv("TEST_FIXTURE_DIR") .. "/unbound/port")):read("*l")
 

@@ -25,3 +25,14 @@ inline const core_log_t* tvx_log_handle(const void* obj)
             TVX_FATAL(&(module_log), "self is nil");      \
         }                                                 \
     } while (0)
+
+namespace tvx {
+// A log handle with the source position to report at: for shared helpers
+// whose lines should read like the calling component's own.
+struct LogSite {
+    const core_log_t* log;
+    const char* file;
+    size_t line;
+};
+}  // namespace tvx
+#define TVX_LOG_SITE(obj) (tvx::LogSite{TVX_LOG_HANDLE(obj), __FILE__, __LINE__})

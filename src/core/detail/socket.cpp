@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/detail/log.h"
+#include "core/detail/stream_frame.h"
 
 namespace tvx::net {
 
@@ -134,6 +136,69 @@ void close_socket(int fd)
 {
     shutdown(fd, SHUT_RDWR);
     close(fd);
+}
+
+int connect_stream(Here here, const void* log, const char* host, const char* port, int& fd)
+{
+    Resolved server;
+    if (resolve(here, log, host, port, server) != 0) {
+        return -1;
+    }
+    fd = socket(server.family(), SOCK_STREAM, 0);
+    if (fd < 0) {
+        core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "socket() error %s", core_log_errstr(errno));
+        return -2;
+    }
+    if (connect(fd, reinterpret_cast<const struct sockaddr*>(&server.addr), server.addr_len) != 0) {
+        core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "connect() error %s", core_log_errstr(errno));
+        return -2;
+    }
+    return 0;
+}
+
+Io send_gathered(int fd, const uint8_t* head, size_t head_len, const uint8_t* body, size_t body_len, size_t done)
+{
+    struct iovec parts[2];
+    int count = 0;
+    if (done < head_len) {
+        parts[count++] = {const_cast<uint8_t*>(head + done), head_len - done};
+        done = 0;
+    } else {
+        done -= head_len;
+    }
+    if (done < body_len) {
+        parts[count++] = {const_cast<uint8_t*>(body + done), body_len - done};
+    }
+    if (count == 0) {
+        return {Io::data, 0, 0};
+    }
+    struct msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    // MSG_NOSIGNAL: a peer that went away is a counted failure, not SIGPIPE.
+    const ssize_t put = sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (put < 0) {
+        return failure();
+    }
+    return {Io::data, static_cast<size_t>(put), 0};
+}
+
+Io send_frame(int fd, const uint8_t* message, size_t len)
+{
+    uint8_t field[stream::length_field_size];
+    stream::put_length_field(field, len);
+    const size_t total = sizeof(field) + len;
+    size_t done = 0;
+    while (done < total) {
+        const Io put = send_gathered(fd, field, sizeof(field), message, len, done);
+        if (put.kind == Io::failed) {
+            return put;
+        }
+        if (put.kind == Io::data) {
+            done += put.size;
+        }
+    }
+    return {Io::data, total, 0};
 }
 
 }  // namespace tvx::net

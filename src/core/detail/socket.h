@@ -104,4 +104,21 @@ Io send_all(int fd, const uint8_t* bytes, size_t len, const struct sockaddr* to,
 // shutdown(2) both directions and close(2), for destroy.
 void close_socket(int fd);
 
+// The stream senders' connect: resolve, a stream socket of the first address's
+// family, connect(2). 0 on success; -1 after a failed resolution (fd untouched);
+// -2 after a critical "socket() error %s" or "connect() error %s". A socket
+// whose connect failed stays in `fd`, so the record cannot be connected again.
+int connect_stream(Here here, const void* log, const char* host, const char* port, int& fd);
+
+// One sendmsg(2) of the bytes from offset `done` of `head` followed by `body`
+// (a length field and its message go out in one segment, so Nagle's algorithm
+// never holds a message behind its own two-byte field). `data` with the count
+// written by this call, `again` or `failed`.
+Io send_gathered(int fd, const uint8_t* head, size_t head_len, const uint8_t* body, size_t body_len, size_t done);
+
+// The length field of `len` (its low 16 bits), then the message, continuing
+// partial writes and repeating writes that would block or were interrupted.
+// Returns `data` or `failed`.
+Io send_frame(int fd, const uint8_t* message, size_t len);
+
 }  // namespace tvx::net

@@ -1,0 +1,172 @@
+#include "core/detail/tls.h"
+
+#include <climits>
+
+#include "core/detail/log.h"
+#include "core/detail/stream_frame.h"
+
+namespace tvx::tls {
+
+namespace {
+
+bool retry(ssize_t result)
+{
+    return result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED || result == GNUTLS_E_TIMEDOUT;
+}
+
+net::Io outcome(ssize_t result)
+{
+    if (result > 0) {
+        return {net::Io::data, static_cast<size_t>(result), 0};
+    }
+    if (result == 0) {
+        return {net::Io::closed, 0, 0};
+    }
+    if (retry(result)) {
+        return {net::Io::again, 0, static_cast<int>(result)};
+    }
+    return {net::Io::failed, 0, static_cast<int>(result)};
+}
+
+// Adds bytes to a corked session's pending record.
+bool queue(gnutls_session_t session, const uint8_t* bytes, size_t len)
+{
+    if (len == 0) {
+        return true;
+    }
+    ssize_t put;
+    do {
+        put = gnutls_record_send(session, bytes, len);
+    } while (retry(put));
+    return put >= 0;
+}
+
+#define TVX_TLS_FATAL(call, err) \
+    core_log_fatal(TVX_LOG_HANDLE(log), here.file, here.line, call "() error: %s", gnutls_strerror(err))
+
+}  // namespace
+
+void prepare(Here here, const void* log, gnutls_certificate_credentials_t& cred, gnutls_session_t& session,
+             bool nonblocking)
+{
+    int err = gnutls_global_init();
+    if (err < 0) {
+        TVX_TLS_FATAL("gnutls_global_init", err);
+    }
+    if ((err = gnutls_certificate_allocate_credentials(&cred)) < 0) {
+        TVX_TLS_FATAL("gnutls_certificate_allocate_credentials", err);
+    }
+    if ((err = gnutls_init(&session, GNUTLS_CLIENT | (nonblocking ? GNUTLS_NONBLOCK : 0))) < 0) {
+        TVX_TLS_FATAL("gnutls_init", err);
+    }
+    if ((err = gnutls_set_default_priority(session)) < 0) {
+        TVX_TLS_FATAL("gnutls_set_default_priority", err);
+    }
+    if ((err = gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, cred)) < 0) {
+        TVX_TLS_FATAL("gnutls_credentials_set", err);
+    }
+    gnutls_handshake_set_timeout(session, GNUTLS_DEFAULT_HANDSHAKE_TIMEOUT);
+}
+
+unsigned int record_timeout_ms(const core_timespec_t& timeout)
+{
+    // Beyond what the session takes (about 49 days, or a far-future value)
+    // there is no limit, and a negative limit means none either.
+    constexpr int64_t max_sec = (UINT_MAX - 1000) / 1000;
+    if (timeout.sec > max_sec || timeout.sec < -max_sec) {
+        return 0;
+    }
+    const int64_t ms = timeout.sec * 1000 + timeout.nsec / 1000000;
+    if (ms < 0 || ms > int64_t(UINT_MAX - 2)) {
+        return 0;
+    }
+    if (ms == 0) {
+        return timeout.nsec != 0 ? 1 : 0;
+    }
+    return static_cast<unsigned int>(ms);
+}
+
+int handshake(Here here, const void* log, gnutls_session_t session, int fd, const core_timespec_t& timeout)
+{
+    gnutls_transport_set_int2(session, fd, fd);
+    gnutls_record_set_timeout(session, record_timeout_ms(timeout));
+    int err;
+    do {
+        err = gnutls_handshake(session);
+    } while (err < 0 && !gnutls_error_is_fatal(err));
+    if (err == GNUTLS_E_SUCCESS) {
+        return 0;
+    }
+    if (err == GNUTLS_E_PREMATURE_TERMINATION) {
+        core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "gnutls_handshake() error: %s",
+                          gnutls_strerror(err));
+    } else {
+        core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "gnutls_handshake() failed: %s (%d)\n",
+                          gnutls_strerror(err), err);
+    }
+    return -3;
+}
+
+net::Io receive(gnutls_session_t session, uint8_t* into, size_t room)
+{
+    return outcome(gnutls_record_recv(session, into, room));
+}
+
+net::Io send_some(gnutls_session_t session, const uint8_t* bytes, size_t len)
+{
+    const ssize_t put = gnutls_record_send(session, bytes, len);
+    if (put == 0) {
+        // Nothing asked, nothing written: not an end of stream.
+        return {net::Io::data, 0, 0};
+    }
+    return outcome(put);
+}
+
+net::Io send_gathered(gnutls_session_t session, const uint8_t* head, size_t head_len, const uint8_t* body,
+                      size_t body_len)
+{
+    // Corked, both parts are only queued; the flush writes them as one record
+    // instead of a lone two-byte record in front of every message.
+    gnutls_record_cork(session);
+    if (!queue(session, head, head_len) || !queue(session, body, body_len)) {
+        gnutls_record_uncork(session, 0);
+        return {net::Io::failed, 0, GNUTLS_E_INTERNAL_ERROR};
+    }
+    int flushed;
+    do {
+        flushed = gnutls_record_uncork(session, GNUTLS_RECORD_WAIT);
+    } while (retry(flushed));
+    if (flushed < 0) {
+        return {net::Io::failed, 0, flushed};
+    }
+    return {net::Io::data, head_len + body_len, 0};
+}
+
+net::Io send_frame(gnutls_session_t session, const uint8_t* message, size_t len)
+{
+    uint8_t field[stream::length_field_size];
+    stream::put_length_field(field, len);
+    return send_gathered(session, field, sizeof(field), message, len);
+}
+
+void close(gnutls_session_t& session, gnutls_certificate_credentials_t& cred, int& fd, bool established)
+{
+    if (session) {
+        if (established && fd >= 0) {
+            gnutls_bye(session, GNUTLS_SHUT_RDWR);
+        }
+        gnutls_deinit(session);
+        session = nullptr;
+    }
+    if (fd >= 0) {
+        net::close_socket(fd);
+        fd = -1;
+    }
+    if (cred) {
+        gnutls_certificate_free_credentials(cred);
+        cred = nullptr;
+        gnutls_global_deinit();
+    }
+}
+
+}  // namespace tvx::tls
