@@ -259,16 +259,26 @@ const core_object_t* receive_udp(void* ctx)
     }
 }
 
-// The stream as the frame reassembly sees it: waits only with a limit (and
-// never while the TLS session still holds decrypted bytes), reads with
-// recvfrom or gnutls_record_recv.
+// The stream as the frame reassembly sees it. Over TCP a wait is a poll with
+// the record's limit (none without one). Over TLS there is no poll: the
+// session's record timeout bounds each read, and a read that ran into it ends
+// the call like a wait that ran out, counted, with what was received kept
+// (so the limit bounds a wait in every transport). Would-block and
+// interrupted reads are repeated: on the blocking session they only mean that
+// a handshake message (a TLS 1.3 session ticket) was taken in place of data.
 struct StreamSource {
     output_dnscli_t* self;
     bool tls;
+    bool timed_out = false;
 
     Wait wait()
     {
-        if (self->poll_timeout == 0 || (tls && tvx::tls::pending(self->session))) {
+        if (timed_out) {
+            timed_out = false;
+            self->timeouts++;
+            return Wait::timeout;
+        }
+        if (tls || self->poll_timeout == 0) {
             return Wait::ready;
         }
         return wait_ready(self, POLLIN);
@@ -276,7 +286,15 @@ struct StreamSource {
 
     Io read(uint8_t* into, size_t room)
     {
-        return tls ? tvx::tls::receive(self->session, into, room) : tvx::net::receive(self->fd, into, room);
+        if (!tls) {
+            return tvx::net::receive(self->fd, into, room);
+        }
+        Io got;
+        do {
+            got = tvx::tls::receive(self->session, into, room);
+        } while (got.kind == Io::again && got.err != GNUTLS_E_TIMEDOUT);
+        timed_out = got.kind == Io::again;
+        return got;
     }
 };
 
@@ -285,7 +303,7 @@ const core_object_t* receive_stream(output_dnscli_t* self, bool tls)
     StreamSource source{self, tls};
     tvx::stream::FrameAssembly assembly{self->recvbuf, sizeof(self->recvbuf), self->recv,
                                         self->dnslen,  self->have_dnslen,     self->have_pkt};
-    const tvx::stream::Result got = assembly.next(source, self->nonblocking == 1);
+    const tvx::stream::Result got = assembly.next(source, self->nonblocking == 1, tls);
     switch (got.kind) {
     case tvx::stream::Result::message:
         self->pkts_recv++;

@@ -1,7 +1,7 @@
 -- DNS client over TLS: framing per record kind inside the session, send()
 -- part by part, two frames in one record, a frame in three records with a
--- 1 ms and with no record timeout, a lone length byte across timed-out
--- reads, a handshake the server cuts off, closes, and unbound.
+-- 1 ms and with no record timeout, a lone length byte across a timed-out
+-- read, an idle wait, a handshake the server cuts off, closes, and unbound.
 -- fixtures: streamsrv unbound_tls
 -- timeout: 60
 -- expect-stderr: ^output\.dnscli\[0x[0-9a-f]+\] critical: gnutls_handshake\(\) error: The TLS connection was non-properly terminated\.$
@@ -46,32 +46,65 @@ do
     check(cli:packets() == 3 and cli:errors() == 0 and cli:timeouts() == 0, "counters")
 end
 
+local function produce_until(produce, limit)
+    local empties, deadline = 0, dnsq.now() + (limit or 10)
+    while dnsq.now() < deadline do
+        local got = produce()
+        if got == nil or got.len > 0 then
+            return got, empties
+        end
+        empties = empties + 1
+    end
+    error("no response in time")
+end
+
 do
     local cli, send, produce = connected(Dnscli.TLS, ports["tls.two"], 0, 500000)
     send(dnsq.dns(dnsq.query(100, "two.test")).obj)
-    local first = produce()
+    local first = produce_until(produce)
     check(first and dnsq.id(first, 2) == 100, "first of two in one record")
     local second = produce()
     check(second and dnsq.id(second, 2) == 101, "second of two in one record")
 end
 
--- The record timeout never surfaces: reads are repeated until the frame is whole.
-for _, limit in ipairs({ { 0, 500000 }, { 0, 0 } }) do
-    local cli, send, produce = connected(Dnscli.TLS, ports["tls.three"], limit[1], limit[2])
+-- The record timeout bounds each call: with 1 ms the calls before the last
+-- record are empty and counted; with no limit one call waits for it all.
+do
+    local cli, send, produce = connected(Dnscli.TLS, ports["tls.three"], 0, 500000)
     local q = dnsq.query(300, "three.test")
     send(dnsq.dns(q).obj)
-    local got = produce()
-    check(got and got.len == #q + 2 and dnsq.id(got, 2) == 300, "three records, limit %d ns", limit[2])
+    local got, empties = produce_until(produce)
+    check(got and got.len == #q + 2 and dnsq.id(got, 2) == 300, "1 ms: whole frame")
+    check(empties > 0 and cli:timeouts() == empties and cli:errors() == 0, "1 ms: %d empties, %d timeouts",
+        empties, cli:timeouts())
+
+    cli, send, produce = connected(Dnscli.TLS, ports["tls.three"], 0, 0)
+    send(dnsq.dns(q).obj)
+    got = produce()
+    check(got and got.len == #q + 2 and dnsq.id(got, 2) == 300 and cli:timeouts() == 0, "no limit: one call")
 end
 
+-- A record timeout right after one length byte keeps the byte, for this
+-- blocking client too, and the stream stays in step.
 do
     local cli, send, produce = connected(Dnscli.TLS, ports["tls.lone"], 0, 200000000)
     send(dnsq.dns(dnsq.query(400, "lone.test")).obj)
-    local got = produce()
-    check(got and dnsq.id(got, 2) == 400 and dnsq.qr(got, 2), "lone byte kept across timed-out reads")
+    local got, empties = produce_until(produce)
+    check(got and dnsq.id(got, 2) == 400 and dnsq.qr(got, 2) and empties > 0, "lone byte kept")
     send(dnsq.dns(dnsq.query(401, "next.test")).obj)
-    got = produce()
+    got = produce_until(produce)
     check(got and dnsq.id(got, 2) == 401 and cli:errors() == 0, "in step")
+end
+
+-- Nothing coming: an empty response once the limit has passed.
+do
+    local cli, send, produce = connected(Dnscli.TLS, ports["tls.silent"], 0, 250000000)
+    send(dnsq.dns(dnsq.query(450, "silent.test")).obj)
+    local started = dnsq.now()
+    local got = produce()
+    local waited = dnsq.now() - started
+    check(got and got.len == 0 and waited >= 0.2 and cli:timeouts() == 1, "silent: len %s after %.3f s",
+        got and tostring(got.len) or "nil", waited)
 end
 
 do

@@ -217,6 +217,20 @@ TEST_P(FrameAssemblyTest, HandsOutFrames)
 
 INSTANTIATE_TEST_SUITE_P(Cases, FrameAssemblyTest, ::testing::ValuesIn(frame_cases));
 
+// A TLS record timeout between the two bytes of a field: the byte stays,
+// even for a blocking caller, and the frame comes whole later.
+TEST(FrameAssembly, KeepsALoneByteWhenAsked)
+{
+    ScriptedSource source{{chunk(Bytes("\0", 1)), timeout_step, chunk("\x02xy")}};
+    Record r;
+    tvx::stream::FrameAssembly assembly{r.buf.data(), r.buf.size(), r.held, r.dnslen, r.have_dnslen, r.have_message};
+    EXPECT_EQ(assembly.next(source, false, true).kind, Result::empty);
+    EXPECT_EQ(r.held, 1u);
+    const Result got = assembly.next(source, false, true);
+    ASSERT_EQ(got.kind, Result::message);
+    EXPECT_EQ(Bytes(reinterpret_cast<char*>(r.buf.data()), got.len), frame("xy"));
+}
+
 TEST(LengthField, LowSixteenBitsMostSignificantFirst)
 {
     struct {

@@ -159,6 +159,11 @@ private:
 // buf[0 .. held) is received data starting at a frame boundary; `have_dnslen`
 // says `dnslen` holds the first frame's field; `have_message` says that frame
 // was handed out by the previous call and is dropped by this one.
+//
+// A blocking wait that ends while a lone field byte is held means the peer
+// stalled inside a frame (an error), unless `keep_lone_byte`: a TLS session's
+// record timeout can end a wait between the two bytes of one field, and the
+// byte then stays for the next call like any other part of a frame.
 struct FrameAssembly {
     uint8_t* buf;
     size_t capacity;  // at least 65 537: room for the largest frame
@@ -168,7 +173,7 @@ struct FrameAssembly {
     uint8_t& have_message;
 
     template <class Source>
-    Result next(Source& source, bool nonblocking)
+    Result next(Source& source, bool nonblocking, bool keep_lone_byte = false)
     {
         if (have_message) {
             drop_handed_out();
@@ -184,7 +189,7 @@ struct FrameAssembly {
             }
             const net::Wait ready = source.wait();
             if (ready == net::Wait::timeout) {
-                if (!nonblocking && lone_field_byte()) {
+                if (!nonblocking && !keep_lone_byte && lone_field_byte()) {
                     return {Result::error, 0};
                 }
                 return {Result::empty, 0};

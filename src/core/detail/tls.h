@@ -52,12 +52,6 @@ net::Io send_frame(gnutls_session_t session, const uint8_t* message, size_t len)
 net::Io send_gathered(gnutls_session_t session, const uint8_t* head, size_t head_len, const uint8_t* body,
                       size_t body_len);
 
-// Bytes already decrypted and waiting in the session.
-inline bool pending(gnutls_session_t session)
-{
-    return gnutls_record_check_pending(session) > 0;
-}
-
 // Destroy: close_notify both ways on an established session, the session,
 // the socket (when there is one: `fd` becomes -1), then the credentials and
 // the library reference. Null handles are skipped and nulled, so a record that
