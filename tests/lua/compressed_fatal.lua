@@ -40,11 +40,11 @@ local corrupt = {
 for _, reader in ipairs({ "zpcap", "zmmpcap" }) do
     local F = "input%." .. reader .. "%[0x%x+%] fatal: "
     local new = string.format("local input = require('tarvex.input.%s').new()\n", reader)
-    for ext, spec in pairs(corrupt) do
-        for variant, message in pairs(spec[2]) do
+    for ext, kind in pairs(corrupt) do
+        for variant, message in pairs(kind[2]) do
             for _, use in ipairs({ "drain(input)", "input:receiver(sink()) input:run()" }) do
                 fatal(reader .. " " .. variant .. "." .. ext .. " " .. use,
-                    new .. string.format("input:%s() input:open(dir .. 'small.%s.%s') %s", spec[1], variant, ext, use),
+                    new .. string.format("input:%s() input:open(dir .. 'small.%s.%s') %s", kind[1], variant, ext, use),
                     F .. message .. "\n$")
             end
         end
