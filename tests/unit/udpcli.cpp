@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,7 +77,9 @@ struct Client {
     ~Client() { output_udpcli_destroy(&rec); }
 };
 
-core_object_payload_t payload_of(const std::string& bytes, const core_object_t* prev = nullptr)
+// A view, not a string: a literal argument must not become a temporary that
+// dies before the record pointing into it is sent.
+core_object_payload_t payload_of(std::string_view bytes, const core_object_t* prev = nullptr)
 {
     core_object_payload_t p{};
     p.obj_type = CORE_OBJECT_PAYLOAD;
