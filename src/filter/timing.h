@@ -12,7 +12,7 @@ extern "C" {
 
 // A fixed underlying type: scripts may store any number in the mode field,
 // and reading it back must stay defined so the first packet can refuse it.
-typedef enum filter_timing_mode : int32_t {
+typedef enum filter_timing_mode : uint32_t {
     TIMING_MODE_KEEP = 0,
     TIMING_MODE_INCREASE = 1,
     TIMING_MODE_REDUCE = 2,
