@@ -15,7 +15,9 @@ uint8_t* none()
 
 int open(const char* path, int& fd, size_t& len, uint8_t*& map, LogSite site)
 {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking: opening a FIFO would otherwise wait for a writer, maybe
+    // forever, only for its mapping to fail; a regular file opens the same.
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         fd = -1;
         core_log_critical(site.log, site.file, site.line, "open(%s) error %s", path, core_log_errstr(errno));

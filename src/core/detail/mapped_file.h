@@ -17,7 +17,8 @@ uint8_t* none();
 
 // Opens, measures and maps `path`. Returns 0, or -1 after a critical line
 // ("open(%s) error %s", "stat(%s) error %s", "mmap(%s) error %s"). `fd` is
-// set as soon as the file is open, so only a failed open leaves it -1.
+// set as soon as the file is open, so only a failed open leaves it -1. Never
+// waits: a FIFO is opened without a writer (and then fails to map).
 int open(const char* path, int& fd, size_t& len, uint8_t*& map, LogSite site);
 
 // Unmaps and closes what is there; leaves fd -1 and map none().
