@@ -6,7 +6,8 @@ in one segment, a frame split over three writes, one length byte and a pause,
 a close in the middle of a frame. Each behaviour has its own loopback port,
 over plain TCP and over TLS, listed in DIR/ports as "tcp.NAME PORT" and
 "tls.NAME PORT"; "refused" is a port that is bound but never listens;
-"udp.raw" sends every datagram back as it came, "udp.silent" never answers.
+"udp.raw" sends every datagram back as it came, "udp.odd" answers only the
+queries with an odd DNS id, "udp.silent" never answers.
 
     streamsrv.py start --dir DIR     # certificate, server in the background, ports file
     streamsrv.py stop --dir DIR
@@ -188,14 +189,17 @@ def listen(behaviour, context):
     return server.getsockname()[1]
 
 
-def udp_echo():
+def udp_server(reply):
+    """Sends reply(datagram) back unless it is None."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(("127.0.0.1", 0))
 
     def loop():
         while True:
             data, peer = sock.recvfrom(65535)
-            sock.sendto(data, peer)
+            out = reply(data)
+            if out is not None:
+                sock.sendto(out, peer)
 
     threading.Thread(target=loop, daemon=True).start()
     return sock.getsockname()[1]
@@ -212,7 +216,8 @@ def serve(directory):
     refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refused.bind(("127.0.0.1", 0))
     lines.append("refused %d" % refused.getsockname()[1])
-    lines.append("udp.raw %d" % udp_echo())
+    lines.append("udp.raw %d" % udp_server(lambda data: data))
+    lines.append("udp.odd %d" % udp_server(lambda data: answer(data) if len(data) >= 12 and data[1] & 1 else None))
     quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     quiet.bind(("127.0.0.1", 0))
     lines.append("udp.silent %d" % quiet.getsockname()[1])

@@ -1,0 +1,167 @@
+-- examples/respdiff.lua: a generated capture of queries and their original
+-- responses replayed to unbound over UDP, TCP and TLS gives a database in
+-- which every stored query sits with its own original response and an
+-- unbound answer with its id; against servers that never answer (or close
+-- the connection) the second response is "none", against one that answers
+-- only odd ids it is there for exactly those; the metadata is the run's.
+-- fixtures: respdiff_capture unbound_tls streamsrv
+-- timeout: 120
+package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
+local sub = require("subprocess")
+local dnsq = require("dnsq")
+local mdb = require("mdb")
+local check = dnsq.check
+
+local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/respdiff.lua"
+local fixture = os.getenv("TEST_FIXTURE_DIR") .. "/respdiff_capture/"
+local capture = fixture .. "capture.pcap"
+local unbound = dnsq.ports("unbound_tls")
+local scripted = dnsq.ports("streamsrv")
+
+-- What the generator paired: { query hex, original hex } in capture order.
+local expected = {}
+local lines = assert(io.open(fixture .. "expected")):lines()
+local counts = {}
+for name, value in lines():gmatch("(%S+) (%d+)") do
+    counts[name] = tonumber(value)
+end
+for line in lines do
+    local query, original = line:match("^(%x+) (%x+)$")
+    expected[#expected + 1] = { query = query, original = original }
+end
+check(#expected == counts.stored and counts.left_out > 0 and counts.unmatched > 0, "fixture: %d", #expected)
+
+local function run(args)
+    return sub.run(string.format("%s %s -r %s %s", arg[0], example, capture, args))
+end
+
+local function le(hex, at, bytes)
+    local value = 0
+    for i = bytes - 1, 0, -1 do
+        value = value * 256 + tonumber(hex:sub(at + 2 * i, at + 2 * i + 1), 16)
+    end
+    return value
+end
+
+local function key(n)
+    return string.format("%02x%02x%02x%02x", n % 256, math.floor(n / 256) % 256, math.floor(n / 65536) % 256, 0)
+end
+
+-- The two entries of an "answers" value: { time, bytes hex } each.
+local function entries(value)
+    local result, at = {}, 1
+    for server = 1, 2 do
+        local length = le(value, at + 8, 2)
+        result[server] = { time = le(value, at, 4), bytes = value:sub(at + 12, at + 11 + 2 * length) }
+        at = at + 12 + 2 * length
+    end
+    check(at == #value + 1, "answers value of %d hex digits does not add up", #value)
+    return result
+end
+
+-- Whether a query (hex) gets an answer from a server that answers `answered`
+-- (true, false or "odd" ids).
+local function answers_query(answered, query)
+    return answered == true or (answered == "odd" and tonumber(query:sub(1, 4), 16) % 2 == 1)
+end
+
+local function unanswered_count(answered)
+    local count = 0
+    for _, want in ipairs(expected) do
+        count = count + (answers_query(answered, want.query) and 0 or 1)
+    end
+    return count
+end
+
+-- Checks one run's database.
+local function check_db(dir, answered, names, before, after)
+    local queries, keys = mdb.dump(dir, "queries")
+    local answers = mdb.dump(dir, "answers")
+    check(#keys == #expected, "%s: %d queries stored, expected %d", dir, #keys, #expected)
+    for n, want in ipairs(expected) do
+        local k = key(n - 1)
+        check(queries[k] == want.query, "%s: query %d is %s, expected %s", dir, n - 1, tostring(queries[k]), want.query)
+        local got = entries(answers[k])
+        check(got[1].time == 1 and got[1].bytes == want.original, "%s: original of %d is %s", dir, n - 1, got[1].bytes)
+        if answers_query(answered, want.query) then
+            -- The server's answer: the query's id with QR set, and its question.
+            local reply = got[2].bytes
+            check(got[2].time == 1 and reply:sub(1, 4) == want.query:sub(1, 4), "%s: answer id of %d", dir, n - 1)
+            check(tonumber(reply:sub(5, 6), 16) >= 128, "%s: answer %d is no response", dir, n - 1)
+            check(reply:sub(25, #want.query) == want.query:sub(25), "%s: answer %d has another question", dir, n - 1)
+        else
+            check(got[2].time == 0xFFFFFFFF and got[2].bytes == "", "%s: query %d has a second response", dir, n - 1)
+        end
+    end
+    local meta, meta_keys = mdb.dump(dir, "meta")
+    check(#meta_keys == 6, "%s: %d meta keys", dir, #meta_keys)
+    check(meta[mdb.hex("version")] == mdb.hex("2018-05-21") and meta[mdb.hex("servers")] == "02000000",
+        "%s: version or servers", dir)
+    check(meta[mdb.hex("name0")] == mdb.hex(names[1]) and meta[mdb.hex("name1")] == mdb.hex(names[2]),
+        "%s: names", dir)
+    -- Start and end are the replay's wall-clock seconds.
+    local start_time, end_time = le(meta[mdb.hex("start_time")], 1, 4), le(meta[mdb.hex("end_time")], 1, 4)
+    check(before <= start_time and start_time <= end_time and end_time <= after,
+        "%s: times %d..%d outside the run %d..%d", dir, start_time, end_time, before, after)
+end
+
+-- The printed summary as a pattern; its capture is the unanswered count.
+local function summary(transport)
+    return "^read 85 packets, replayed " .. counts.queries .. " queries over " .. transport
+        .. ", %d+ send errors\nstored " .. counts.stored .. " queries, (%d+) of them without an answer from "
+        .. "127%.0%.0%.1 port %d+\nleft out " .. counts.left_out .. " queries without an original response; "
+        .. counts.unmatched .. " responses in the capture and 0 answers from the server matched no query\n$"
+end
+
+-- { transport, port, extra options, answered, names }
+local cases = {
+    { "udp", unbound.udp, "", true, { "original", "replayed" } },
+    { "udp", unbound.udp, "-w 1 -O capture -N unbound", true, { "capture", "unbound" } },
+    { "tcp", unbound.tcp, "-w 3", true },
+    { "tls", unbound.tls, "", true },
+    { "udp", scripted["udp.silent"], "-W 0.2 -w 100", false },
+    { "tls", scripted["tls.silent"], "-W 0.2", false },
+    { "tcp", scripted["tcp.closenow"], "-W 0.2", false },
+    { "udp", scripted["udp.odd"], "-W 0.5 -w 4", "odd" },
+    { "udp", scripted["udp.odd"], "-W 0.5", "odd" },
+}
+for n, case in ipairs(cases) do
+    local transport, port, extra, answered, names = unpack(case)
+    local dir = "db" .. n
+    local before = os.time()
+    local code, out, err = run(string.format("-o %s -t %s -p %s %s", dir, transport, port, extra))
+    local after = os.time()
+    check(code == 0, "%s %s: exit %d, stderr %s", transport, extra, code, err)
+    local unanswered = out:match(summary(transport))
+    check(unanswered, "%s %s: %s", transport, extra, out)
+    check(tonumber(unanswered) == unanswered_count(answered), "%s %s: %s unanswered", transport, extra, unanswered)
+    check_db(dir, answered, names or { "original", "replayed" }, before, after)
+end
+
+-- A run into an existing database directory starts again at key 0.
+local code, out, err = run(string.format("-o db1 -p %s", unbound.udp))
+check(code == 0, "rerun: %d %s", code, err)
+check_db("db1", true, { "original", "replayed" }, 0, os.time())
+
+-- { arguments, stderr pattern }; nothing is left behind in "none".
+local failures = {
+    { "-o none -t sctp", "^unknown transport sctp" },
+    { "-o none -W 0", "the wait %(%-W%)" },
+    { "-o none -w 0", "the window %(%-w%)" },
+    { "-o none -m 0.5", "the map size %(%-m%)" },
+    { "", "need a capture %(%-r FILE%) and a database directory %(%-o DIR%)" },
+    { "-o none -t tcp -p " .. scripted.refused, "cannot reach 127%.0%.0%.1 port " .. scripted.refused .. "\n$" },
+    { "-o none -z", "unknown option z" },
+}
+for _, case in ipairs(failures) do
+    code, out, err = run(case[1])
+    check(code == 1 and err:find(case[2]), "%s: exit %d, stderr %s", case[1], code, err)
+end
+code, out, err = sub.run(string.format("%s %s -r nosuch.pcap -o none", arg[0], example))
+check(code == 1 and err:find("cannot read nosuch.pcap\n$"), "missing capture: %d %s", code, err)
+check(not io.open("none/data.mdb"), "a failed run left a database")
+
+code, out = sub.run(string.format("%s %s -h", arg[0], example))
+check(code == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE %-o DIR\n")
+    and out:find("\t%-W %-%-wait 2\t") and out:find("\t%-o %-%-output \"\"\t"), "usage: %s", out)
+print("respdiff example cases pass")
