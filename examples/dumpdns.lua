@@ -14,6 +14,7 @@ local opts = Getopt.new({
     { "l", "labels", "64", "Label records per name", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...] capture.pcap"
+
 local function fail(text)
     io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
     os.exit(1)
@@ -23,6 +24,7 @@ if not ok then
     -- Only the reason: the parser's own source position means nothing here.
     fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
 end
+
 -- Numbers are taken as text and converted here: getopt reads a number
 -- option's non-numeric argument as if the option were not given.
 local function whole(name, low, high)

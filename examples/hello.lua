@@ -7,6 +7,7 @@ local opts = Getopt.new({
     { "q", "quiet", false, "Do not log the start line", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...]"
+
 local function fail(text)
     io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
     os.exit(1)

@@ -24,6 +24,7 @@ if not ok then
     -- Only the reason: the parser's own source position means nothing here.
     fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
 end
+
 -- Numbers are taken as text and converted here: getopt reads a number
 -- option's non-numeric argument as if the option were not given.
 local function whole(name, low, high)

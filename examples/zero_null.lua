@@ -12,6 +12,7 @@ local opts = Getopt.new({
     { "p", "pull", false, "Let the output pull from the input instead of pushing", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...]"
+
 local function fail(text)
     io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
     os.exit(1)
@@ -21,6 +22,7 @@ if not ok then
     -- Only the reason: the parser's own source position means nothing here.
     fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
 end
+
 -- Numbers are taken as text and converted here: getopt reads a number
 -- option's non-numeric argument as if the option were not given.
 local function whole(name, low, high)
