@@ -49,6 +49,16 @@ if #left > 0 then
 end
 local count, port = whole("count", 0), whole("port", 0, 65535)
 
+-- The writer would log why it cannot create the file; the system's word for
+-- it is enough (the writer truncates the file anyway).
+if opts:val("write") ~= "" then
+    local probe, why = io.open(opts:val("write"), "wb")
+    if not probe then
+        fail("cannot write " .. why)
+    end
+    probe:close()
+end
+
 local ffi = require("ffi")
 local Pcap = require("tarvex.input.pcap")
 local C = ffi.C

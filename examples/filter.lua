@@ -77,6 +77,12 @@ local input = Fpcap.new()
 if input:open(left[1]) ~= 0 then
     fail("cannot read " .. left[1] .. " as a PCAP capture")
 end
+-- Likewise for the output, which the writer truncates anyway.
+probe, why = io.open(left[2], "wb")
+if not probe then
+    fail("cannot write " .. why)
+end
+probe:close()
 local output = Output.new()
 if output:open(left[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
     fail("cannot write " .. left[2])
