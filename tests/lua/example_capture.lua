@@ -1,7 +1,8 @@
 -- examples/capture.lua on the loopback interface: DNS queries sent while it
 -- runs come out as one line each (-c stops it), or in a capture file (-w);
 -- SIGTERM ends an unbounded capture with the file complete; an unknown
--- interface and a bad filter are one-line errors.
+-- interface, a bad filter, an unwritable file and a missing right to capture
+-- are one-line errors.
 -- Skipped (77) where the sandbox does not allow capturing.
 -- timeout: 90
 -- expect-stdout: ^capture example cases pass$
@@ -103,6 +104,18 @@ for _, case in ipairs({
 }) do
     code, out, err = sub.run(string.format("%s %s %s", arg[0], example, case[1]))
     assert(code == 1 and err:find(case[2]), case[1] .. ": exit " .. code .. ", stderr " .. err)
+end
+
+-- Without the right to capture (run as nobody, where root can switch users
+-- and nobody can reach the files).
+code, out, err = sub.run("id -u")
+if out == "0\n" and sub.run("command -v setpriv") == 0 then
+    local nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all"
+    code, out, err = sub.run(string.format("%s %s %s -i lo", nobody, arg[0], example))
+    if not err:find("cannot open/read file", 1, true) and code ~= 126 then
+        assert(code == 1 and err == "capture.lua: no permission to capture on lo (needs root or CAP_NET_RAW)\n",
+            "as nobody: exit " .. code .. ", stderr " .. err)
+    end
 end
 sink:close()
 sender:close()
