@@ -60,11 +60,13 @@ if opts:val("write") ~= "" then
 end
 
 local ffi = require("ffi")
+require("tarvex.core.compat_h")
 local Pcap = require("tarvex.input.pcap")
 local C = ffi.C
 
--- What the input leaves to its user: the filter, error texts, and the
--- signal mask that lets Ctrl-C end the capture between two reads.
+-- What the input leaves to its user: the filter, error texts, reads that
+-- do not block, and the signal mask that lets Ctrl-C end the capture
+-- between two reads.
 ffi.cdef [[
 struct bpf_program { unsigned int bf_len; void* bf_insns; };
 int pcap_compile(pcap_t* p, struct bpf_program* fp, const char* str, int optimize, uint32_t netmask);
@@ -72,6 +74,10 @@ int pcap_setfilter(pcap_t* p, struct bpf_program* fp);
 void pcap_freecode(struct bpf_program* fp);
 char* pcap_geterr(pcap_t* p);
 const char* pcap_statustostr(int error);
+int pcap_set_immediate_mode(pcap_t* p, int immediate);
+int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf);
+int pcap_get_selectable_fd(pcap_t* p);
+int poll(struct pollfd* fds, unsigned long nfds, int timeout);
 typedef struct { uint64_t bits[16]; } capture_sigset_t;
 int sigemptyset(capture_sigset_t* set);
 int sigaddset(capture_sigset_t* set, int signum);
@@ -83,10 +89,27 @@ local PCAP_ERROR, PCAP_ERROR_NO_SUCH_DEVICE, PCAP_ERROR_PERM_DENIED, PCAP_ERROR_
 local SIGINT, SIGTERM = 2, 15
 local SIG_BLOCK = ffi.os == "Linux" and 0 or 1
 
+-- Ctrl-C and SIGTERM stay pending instead of ending the process (from here
+-- on, so that one during the set-up is not lost either), and are looked at
+-- between reads.
+local stop_signals, pending = ffi.new("capture_sigset_t"), ffi.new("capture_sigset_t")
+C.sigemptyset(stop_signals)
+C.sigaddset(stop_signals, SIGINT)
+C.sigaddset(stop_signals, SIGTERM)
+C.sigprocmask(SIG_BLOCK, stop_signals, nil)
+
+local function stop_requested()
+    C.sigpending(pending)
+    return C.sigismember(pending, SIGINT) == 1 or C.sigismember(pending, SIGTERM) == 1
+end
+
 local input = Pcap.new()
 if input:create(iface) ~= 0 then
     fail("cannot capture on " .. iface)
 end
+-- Each packet as soon as it arrives: lines appear as the traffic does, and
+-- nothing is still held by the kernel when the capture stops.
+C.pcap_set_immediate_mode(input.obj.pcap, 1)
 local activated = input:activate()
 if activated < 0 then
     local reasons = {
@@ -194,25 +217,22 @@ else
     input:receiver(layer)
 end
 
--- Ctrl-C and SIGTERM stay pending instead of ending the process, and are
--- looked at after every read, which returns at the latest after the input's
--- buffer timeout.
-local stop_signals, pending = ffi.new("capture_sigset_t"), ffi.new("capture_sigset_t")
-C.sigemptyset(stop_signals)
-C.sigaddset(stop_signals, SIGINT)
-C.sigaddset(stop_signals, SIGTERM)
-C.sigprocmask(SIG_BLOCK, stop_signals, nil)
-
-local function stop_requested()
-    C.sigpending(pending)
-    return C.sigismember(pending, SIGINT) == 1 or C.sigismember(pending, SIGTERM) == 1
+-- A read takes what has arrived and never blocks; the wait before it has a
+-- time limit, so that a quiet interface does not hold up a stop.
+local errbuf = ffi.new("char[256]")
+if C.pcap_setnonblock(input.obj.pcap, 1, errbuf) ~= 0 then
+    fail("cannot capture on " .. iface .. ": " .. ffi.string(errbuf))
 end
-
+local POLLIN, WAIT_MS = 1, 250
+local waiter = ffi.new("struct pollfd")
+waiter.fd = C.pcap_get_selectable_fd(input.obj.pcap)
+waiter.events = POLLIN
 -- The receiver may be Lua code called back from inside libpcap: such a call
 -- must not come from compiled code.
 local function capture()
     local result = 0
     while (count == 0 or input:packets() < count) and not stop_requested() do
+        C.poll(waiter, 1, WAIT_MS)
         result = C.input_pcap_dispatch(input.obj, count == 0 and -1 or count - input:packets())
         if result < 0 then
             break

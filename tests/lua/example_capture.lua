@@ -53,13 +53,14 @@ end
 -- `stop_after` queries sent, sends SIGTERM.
 local function capture(args, stop_after)
     os.remove("done")
-    os.execute(string.format("(%s %s %s >out.txt 2>err.txt & echo $! >pid; wait $!; echo $? >done) &",
-        arg[0], example, args))
+    os.remove("pid")
+    os.execute(string.format("(%s %s %s >out.txt 2>err.txt & echo $! >pid.new; mv pid.new pid; wait $!; " ..
+        "echo $? >done) &", arg[0], example, args))
     local deadline = os.time() + 30
     while not exists("done") and os.time() < deadline do
         if not stop_after or id < stop_after then
             send_query()
-        elseif stop_after and id == stop_after then
+        elseif id == stop_after and exists("pid") then
             pause(500)
             os.execute("kill -TERM $(cat pid)")
             id = id + 1
