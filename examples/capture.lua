@@ -171,7 +171,7 @@ else
             return
         end
         local transport = obj.obj_prev
-        local kind = transport.obj_type
+        local kind = transport ~= nil and transport.obj_type
         if kind ~= Object.UDP and kind ~= Object.TCP then
             return
         end
@@ -189,6 +189,9 @@ else
         local ip = obj:cast_to(Object.IP)
         local ip6 = not ip
         ip = ip or obj:cast_to(Object.IP6)
+        if not ip then
+            return
+        end
         local pkt = obj:cast_to(Object.PCAP)
         local parts = {
             string.format("%d.%06d", tonumber(pkt.ts.sec), math.floor(tonumber(pkt.ts.nsec) / 1000)),
