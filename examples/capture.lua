@@ -16,9 +16,11 @@ local opts = Getopt.new({
 })
 opts.usage_desc = arg[1] .. " [options...] -i IFACE"
 
+-- Exits through the interpreter's close, so that the capture handle and the
+-- writer are released and flushed by their finalisers.
 local function fail(text)
     io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1)
+    os.exit(1, true)
 end
 local ok, left = pcall(opts.parse, opts)
 if not ok then
