@@ -10,21 +10,33 @@ local opts = Getopt.new({
     { "q", "queries", false, "Keep only queries", "?" },
     { "r", "responses", false, "Keep only responses", "?" },
     { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)", "?" },
-    { "p", "port", 53, "DNS port", "?" },
+    { "p", "port", "53", "DNS port", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...] in.pcap out.pcap"
+
+local function fail(text)
+    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
+    os.exit(1)
+end
 local ok, left = pcall(opts.parse, opts)
 if not ok then
-    io.stderr:write(tostring(left), "\n")
-    os.exit(1)
+    -- Only the reason: the parser's own source position means nothing here.
+    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
+end
+
+-- Numbers are taken as text and converted here: getopt reads a number
+-- option's non-numeric argument as if the option were not given.
+local function whole(name, low, high)
+    local value = tonumber(opts:val(name))
+    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
+        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
+            or ("of " .. low .. " or more")))
+    end
+    return value
 end
 if opts:val("help") then
     opts:usage()
     return
-end
-local function fail(text)
-    io.stderr:write(text, "\n")
-    os.exit(1)
 end
 if #left ~= 2 then
     fail("need an input and an output capture (run with -h for the options)")
@@ -32,10 +44,7 @@ end
 if opts:val("queries") and opts:val("responses") then
     fail("-q and -r exclude each other")
 end
-local port = opts:val("port")
-if type(port) ~= "number" or port < 0 or port > 65535 then
-    fail("port must be a number from 0 to 65535")
-end
+local port = whole("port", 0, 65535)
 
 local ffi = require("ffi")
 require("tarvex.core.objects")
@@ -56,10 +65,24 @@ if opts:val("qtype") ~= "" then
 end
 local want_qr = opts:val("queries") and 0 or (opts:val("responses") and 1 or nil)
 
+-- The reader logs why a file is not a capture; a file that is not there at
+-- all only needs the system's word for it.
+local probe, why = io.open(left[1], "rb")
+if not probe then
+    fail("cannot read " .. why)
+end
+probe:close()
+
 local input = Fpcap.new()
 if input:open(left[1]) ~= 0 then
-    fail("cannot read " .. left[1])
+    fail("cannot read " .. left[1] .. " as a PCAP capture")
 end
+-- Likewise for the output, which the writer truncates anyway.
+probe, why = io.open(left[2], "wb")
+if not probe then
+    fail("cannot write " .. why)
+end
+probe:close()
 local output = Output.new()
 if output:open(left[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
     fail("cannot write " .. left[2])

@@ -7,10 +7,22 @@ local opts = Getopt.new({
     { "q", "quiet", false, "Do not log the start line", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...]"
-opts:parse()
+
+local function fail(text)
+    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
+    os.exit(1)
+end
+local ok, left = pcall(opts.parse, opts)
+if not ok then
+    -- Only the reason: the parser's own source position means nothing here.
+    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
+end
 if opts:val("help") then
     opts:usage()
     return
+end
+if #left > 0 then
+    fail("unexpected argument " .. left[1])
 end
 
 print(string.format("tarvex %s (%d.%d.%d)", TARVEX_VERSION, TARVEX_MAJOR_VERSION,

@@ -13,18 +13,56 @@ local opts = Getopt.new({
     { "p", "port", "53", "Server port", "?" },
     { "t", "transport", "udp", "udp, tcp or tls", "?" },
     { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime", "?" },
-    { "M", "multiply", 1.0, "Gap factor for -T multiply", "?" },
-    { "F", "fixed", 1.0, "Gap in milliseconds for -T fixed", "?" },
+    { "M", "multiply", "1", "Gap factor for -T multiply", "?" },
+    { "F", "fixed", "1", "Gap in milliseconds for -T fixed", "?" },
     { "a", "answers", false, "Read answers back and match them to the queries by DNS id", "?" },
-    { "w", "window", 100, "Queries in flight before waiting for an answer (with -a)", "?" },
-    { "W", "wait", 2.0, "Seconds to wait for an answer before giving up (with -a)", "?" },
+    { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)", "?" },
+    { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...] -r FILE"
-opts:parse()
+
+local function fail(text)
+    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
+    os.exit(1)
+end
+local ok, left = pcall(opts.parse, opts)
+if not ok then
+    -- Only the reason: the parser's own source position means nothing here.
+    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
+end
 if opts:val("help") then
     opts:usage()
     return
 end
+if #left > 0 then
+    fail("unexpected argument " .. left[1])
+end
+-- Numbers are taken as text and converted here: getopt reads a number
+-- option's non-numeric argument as if the option were not given.
+local function number(name, low, whole)
+    local value = tonumber(opts:val(name))
+    if not value or value < low or (whole and value % 1 ~= 0) then
+        fail("--" .. name .. " needs a " .. (whole and "whole " or "") .. "number of " .. low .. " or more")
+    end
+    return value
+end
+local transports = { udp = true, tcp = true, tls = true }
+local timing_modes = { fast = true, keep = true, multiply = true, fixed = true, realtime = true }
+if opts:val("read") == "" or not transports[opts:val("transport")] then
+    fail("need a capture (-r FILE) and a transport (-t udp|tcp|tls)")
+end
+if not timing_modes[opts:val("timing")] then
+    fail("unknown timing mode " .. opts:val("timing"))
+end
+local window, wait = number("window", 1, true), number("wait", 0)
+local multiply, fixed = number("multiply", 0), number("fixed", 0)
+-- The reader logs why a file is not a capture; a file that is not there at
+-- all only needs the system's word for it.
+local probe, why = io.open(opts:val("read"), "rb")
+if not probe then
+    fail("cannot read " .. why)
+end
+probe:close()
 
 local ffi = require("ffi")
 local Object = require("tarvex.core.objects")
@@ -33,19 +71,13 @@ local Fpcap = require("tarvex.input.fpcap")
 local Timing = require("tarvex.filter.timing")
 local Layer = require("tarvex.filter.layer")
 local Dnscli = require("tarvex.output.dnscli")
+local Clock = require("tarvex.lib.clock")
 
-local transports = { udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS }
-local transport = transports[opts:val("transport")]
-local window, wait = opts:val("window"), opts:val("wait")
-if opts:val("read") == "" or not transport or type(window) ~= "number" or window < 1 then
-    io.stderr:write("need a capture (-r FILE), a transport (-t udp|tcp|tls) and a window (-w) of 1 or more\n")
-    os.exit(1)
-end
+local transport = ({ udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS })[opts:val("transport")]
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
-    io.stderr:write("cannot read " .. opts:val("read") .. "\n")
-    os.exit(1)
+    fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
 end
 
 -- Pull form: reader -> timing -> decoder, one query at a time, so that
@@ -59,14 +91,11 @@ else
     if timing_mode == "keep" then
         timing:keep()
     elseif timing_mode == "multiply" then
-        timing:multiply(opts:val("multiply"))
+        timing:multiply(multiply)
     elseif timing_mode == "fixed" then
-        timing:fixed(math.floor(opts:val("fixed") * 1e6))
-    elseif timing_mode == "realtime" then
-        timing:realtime()
+        timing:fixed(math.floor(fixed * 1e6))
     else
-        io.stderr:write("unknown timing mode " .. timing_mode .. "\n")
-        os.exit(1)
+        timing:realtime()
     end
     timing:producer(input)
     layer:producer(timing)
@@ -80,8 +109,7 @@ if opts:val("answers") then
     cli:timeout(seconds, math.floor((wait - seconds) * 1e9))
 end
 if cli:connect(opts:val("server"), tostring(opts:val("port"))) ~= 0 then
-    io.stderr:write("cannot reach " .. opts:val("server") .. " port " .. tostring(opts:val("port")) .. "\n")
-    os.exit(1)
+    fail("cannot reach " .. opts:val("server") .. " port " .. tostring(opts:val("port")))
 end
 local send, send_ctx = cli:receive()
 local answers = opts:val("answers")
@@ -94,12 +122,36 @@ end
 local outstanding, in_flight = {}, 0
 local answered, unmatched, rcodes = 0, 0, {}
 local reply = Dns.new()
--- Stream answers keep their length field.
+
+local sent, skipped = 0, 0
+
+-- A line on stderr every second, the first after one second, so that short
+-- runs print nothing. The monotonic clock is a cheap read (no system call).
+local function seconds_now()
+    local sec, nsec = Clock.monotonic()
+    return sec + nsec * 1e-9
+end
+local started = seconds_now()
+local due, last_at, last_sent = started + 1, started, 0
+local function progress()
+    local now = seconds_now()
+    if now < due then
+        return
+    end
+    io.stderr:write(string.format("progress: %.0f s, sent %d, answered %s, %.0f queries/s\n", now - started, sent,
+        answers and tostring(answered) or "-", (sent - last_sent) / (now - last_at)))
+    last_at, last_sent = now, sent
+    due = due + 1
+    if due <= now then
+        due = now + 1
+    end
+end
 
 -- Reads one answer; false when none came within the wait limit or the
 -- connection ended.
 local function read_answer()
     local obj = next_answer(answer_ctx)
+    progress()
     if obj == nil then
         return false
     end
@@ -109,6 +161,7 @@ local function read_answer()
     end
     reply:reset()
     reply.obj_prev = obj
+    -- Stream answers keep their length field.
     reply.includes_dnslen = transport == Dnscli.UDP and 0 or 1
     if reply:parse_header() ~= 0 then
         unmatched = unmatched + 1
@@ -129,13 +182,16 @@ end
 -- Only queries are replayed: DNS messages with the QR bit clear, over UDP
 -- or TCP (a TCP payload starts with the length field).
 local query = Dns.new()
-local sent, skipped = 0, 0
 while true do
+    local read_before = input:packets()
     local obj = next_packet(layer_ctx)
-    if obj == nil then
+    progress()
+    -- A null result is the end of the capture, or a frame the decoder
+    -- dropped: the reader's packet count tells the two apart.
+    if obj == nil and input:packets() == read_before then
         break
     end
-    local transport_layer = obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
+    local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
     local kind = transport_layer ~= nil and transport_layer.obj_type or nil
     if kind == Object.UDP or kind == Object.TCP then
         query:reset()

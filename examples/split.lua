@@ -8,23 +8,52 @@ local Getopt = require("tarvex.lib.getopt")
 
 local opts = Getopt.new({
     { "r", "read", "", "Capture file to replay", "?" },
-    { "n", "workers", 2, "Number of worker threads", "?" },
+    { "n", "workers", "2", "Number of worker threads", "?" },
     { "s", "server", "", "DNS server to send to (only count when empty)", "?" },
     { "p", "port", "53", "Server port", "?" },
     { "R", "random", false, "Give new clients to workers at random instead of in turn", "?" },
-    { "S", "seed", 1, "Seed for the random assignment", "?" },
+    { "S", "seed", "1", "Seed for the random assignment", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...] -r FILE"
-opts:parse()
+
+local function fail(text)
+    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
+    os.exit(1)
+end
+local ok, left = pcall(opts.parse, opts)
+if not ok then
+    -- Only the reason: the parser's own source position means nothing here.
+    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
+end
+
+-- Numbers are taken as text and converted here: getopt reads a number
+-- option's non-numeric argument as if the option were not given.
+local function whole(name, low, high)
+    local value = tonumber(opts:val(name))
+    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
+        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
+            or ("of " .. low .. " or more")))
+    end
+    return value
+end
 if opts:val("help") then
     opts:usage()
     return
 end
-local workers = opts:val("workers")
-if opts:val("read") == "" or type(workers) ~= "number" or workers < 1 or workers % 1 ~= 0 then
-    io.stderr:write("need a capture (-r FILE) and a whole number of workers (-n) of 1 or more\n")
-    os.exit(1)
+if #left > 0 then
+    fail("unexpected argument " .. left[1])
 end
+if opts:val("read") == "" then
+    fail("need a capture (-r FILE); run with -h for the options")
+end
+local workers, seed = whole("workers", 1), whole("seed", 0, 0xffffffff)
+-- The reader logs why a file is not a capture; a file that is not there at
+-- all only needs the system's word for it.
+local probe, why = io.open(opts:val("read"), "rb")
+if not probe then
+    fail("cannot read " .. why)
+end
+probe:close()
 
 -- Runs in its own interpreter state: everything arrives through the queue
 -- and every module is required again.
@@ -76,13 +105,12 @@ local Copy = require("tarvex.filter.copy")
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
-    io.stderr:write("cannot read " .. opts:val("read") .. "\n")
-    os.exit(1)
+    fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
 end
 local layer = Layer.new()
 local ipsplit = IpSplit.new()
 if opts:val("random") then
-    ipsplit:random(opts:val("seed"))
+    ipsplit:random(seed)
 end
 
 -- The records the decoder lends are reused for the next frame, so each
@@ -96,8 +124,7 @@ for i = 1, workers do
     ipsplit:receiver(copy)
     local thr = Thread.new()
     if thr:start(worker) ~= 0 then
-        io.stderr:write("cannot start worker " .. i .. "\n")
-        os.exit(1)
+        fail("cannot start worker " .. i)
     end
     -- Thread items cannot be empty strings: "-" stands for "no server".
     local server = opts:val("server")

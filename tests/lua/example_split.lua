@@ -14,10 +14,12 @@ end
 
 -- Options are checked before any pipeline module is loaded.
 local status, out, err = run("-h")
-assert(status == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE\n") and out:find("%-n %-%-workers 2"), out)
-for _, args in ipairs({ "-n 2", "-r x.pcap -n 0", "-r x.pcap -n 1.5" }) do
-    status, _, err = run(args)
-    assert(status == 256 and err:find("need a capture"), args .. ": " .. err)
+assert(status == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE\n") and out:find("%-n %-%-workers \"2\""),
+    out)
+for _, case in ipairs({ { "-n 2", "need a capture" }, { "-r x.pcap -n 0", "--workers needs a whole number" },
+    { "-r x.pcap -n 1.5", "--workers needs a whole number" } }) do
+    status, _, err = run(case[1])
+    assert(status == 256 and err:find(case[2], 1, true), case[1] .. ": " .. err)
 end
 for _, module in ipairs({ "tarvex.input.fpcap", "tarvex.filter.layer", "tarvex.core.channel",
     "tarvex.core.thread", "tarvex.output.udpcli" }) do

@@ -15,6 +15,9 @@ local function slurp(path)
     return text
 end
 
+-- A whole file's text; "" when it cannot be read.
+subprocess.read = slurp
+
 function subprocess.write(path, text)
     local file = assert(io.open(path, "w"))
     file:write(text)

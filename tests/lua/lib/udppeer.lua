@@ -3,6 +3,7 @@
 --   udp:connect("127.0.0.1", peer.port)
 --   local bytes = peer:take(1000)     -- next datagram within 1000 ms, or nil
 --   peer:reply("answer")              -- to whoever sent last
+--   peer:send("query", other.port)    -- to a port on 127.0.0.1
 local ffi = require("ffi")
 local C = ffi.C
 
@@ -56,6 +57,15 @@ end
 
 function Peer:reply(bytes)
     assert(C.sendto(self.fd, bytes, #bytes, 0, self.from, self.from_len[0]) == #bytes, "sendto")
+end
+
+-- To a port on 127.0.0.1.
+function Peer:send(bytes, port)
+    local to = ffi.new("udppeer_sockaddr_in")
+    to.family = AF_INET
+    to.port = be16(tonumber(port))
+    to.addr = 0x0100007f
+    assert(C.sendto(self.fd, bytes, #bytes, 0, to, ffi.sizeof(to)) == #bytes, "sendto")
 end
 
 function Peer:close()
