@@ -11,6 +11,7 @@ local opts = Getopt.new({
     { "r", "read", "", "Capture file to replay", "?" },
     { "s", "server", "127.0.0.1", "DNS server to send to", "?" },
     { "p", "port", "53", "Server port", "?" },
+    { "d", "dns-port", "53", "Destination port of the queries in the capture", "?" },
     { "t", "transport", "udp", "udp, tcp or tls", "?" },
     { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime", "?" },
     { "M", "multiply", "1", "Gap factor for -T multiply", "?" },
@@ -56,6 +57,7 @@ if not timing_modes[opts:val("timing")] then
 end
 local window, wait = number("window", 1, true), number("wait", 0)
 local multiply, fixed = number("multiply", 0), number("fixed", 0)
+local dns_port = number("dns-port", 0, true)
 -- The reader logs why a file is not a capture; a file that is not there at
 -- all only needs the system's word for it.
 local probe, why = io.open(opts:val("read"), "rb")
@@ -193,11 +195,13 @@ while true do
     end
     local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
     local kind = transport_layer ~= nil and transport_layer.obj_type or nil
+    -- Only what went to the DNS port is a query: other traffic (NTP, say)
+    -- may well parse as a DNS header.
     if kind == Object.UDP or kind == Object.TCP then
         query:reset()
         query.obj_prev = obj
         query.includes_dnslen = kind == Object.TCP and 1 or 0
-        if query:parse_header() == 0 and query.qr == 0 then
+        if transport_layer:cast().dport == dns_port and query:parse_header() == 0 and query.qr == 0 then
             while answers and in_flight >= window do
                 if not read_answer() then
                     break

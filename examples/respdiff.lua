@@ -16,24 +16,42 @@ local opts = Getopt.new({
     { "o", "output", "", "Database directory to write (created when missing)", "?" },
     { "s", "server", "127.0.0.1", "DNS server to send to", "?" },
     { "p", "port", "53", "Server port", "?" },
+    { "d", "dns-port", "53", "Port the capture's queries went to", "?" },
     { "t", "transport", "udp", "udp, tcp or tls", "?" },
-    { "m", "mapsize", 10485760, "Database map size in bytes (the most it can hold)", "?" },
-    { "w", "window", 100, "Queries in flight before waiting for an answer", "?" },
-    { "W", "wait", 2.0, "Seconds to wait for the server's answer to a query", "?" },
-    { "c", "capture-wait", 3.0, "Seconds of capture time an original response may follow its query", "?" },
+    { "m", "mapsize", "10485760", "Database map size in bytes (the most it can hold)", "?" },
+    { "w", "window", "100", "Queries in flight before waiting for an answer", "?" },
+    { "W", "wait", "2", "Seconds to wait for the server's answer to a query", "?" },
+    { "c", "capture-wait", "3", "Seconds of capture time an original response may follow its query", "?" },
     { "O", "orig-name", "original", "Name of the capture's server in the database", "?" },
     { "N", "recv-name", "replayed", "Name of the server replayed to in the database", "?" },
 })
 opts.usage_desc = arg[1] .. " [options...] -r FILE -o DIR"
-opts:parse()
+
+local function fail(text)
+    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
+    os.exit(1)
+end
+local ok, left = pcall(opts.parse, opts)
+if not ok then
+    -- Only the reason: the parser's own source position means nothing here.
+    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
+end
 if opts:val("help") then
     opts:usage()
     return
 end
-
-local function fail(message)
-    io.stderr:write(message .. "\n")
-    os.exit(1)
+if #left > 0 then
+    fail("unexpected argument " .. left[1])
+end
+-- Numbers are taken as text and converted here: getopt reads a number
+-- option's non-numeric argument as if the option were not given.
+local function number(name, low, whole, above)
+    local value = tonumber(opts:val(name))
+    if not value or value < low or (above and value == low) or (whole and value % 1 ~= 0) then
+        fail("--" .. name .. " needs a " .. (whole and "whole " or "") .. "number " .. (above and "above " or "of ")
+            .. low .. (above and "" or " or more"))
+    end
+    return value
 end
 
 local ffi = require("ffi")
@@ -47,20 +65,21 @@ local Clock = require("tarvex.lib.clock")
 
 local transports = { udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS }
 local transport = transports[opts:val("transport")]
-local mapsize, window = opts:val("mapsize"), opts:val("window")
-local wait, capture_wait = opts:val("wait"), opts:val("capture-wait")
-local function whole(n)
-    return type(n) == "number" and n >= 1 and n % 1 == 0
-end
 if opts:val("read") == "" or opts:val("output") == "" then
     fail("need a capture (-r FILE) and a database directory (-o DIR)")
 elseif not transport then
     fail("unknown transport " .. opts:val("transport") .. " (-t udp, tcp or tls)")
-elseif not whole(mapsize) or not whole(window) then
-    fail("the map size (-m) and the window (-w) must be whole numbers of 1 or more")
-elseif type(wait) ~= "number" or wait <= 0 or type(capture_wait) ~= "number" or capture_wait < 0 then
-    fail("the wait (-W) must be a number of seconds above 0, the capture wait (-c) one of 0 or more")
 end
+local mapsize, window = number("mapsize", 1, true), number("window", 1, true)
+local wait, capture_wait = number("wait", 0, false, true), number("capture-wait", 0)
+local dns_port = number("dns-port", 0, true)
+-- The reader logs why a file is not a capture; a file that is not there at
+-- all only needs the system's word for it.
+local probe, why = io.open(opts:val("read"), "rb")
+if not probe then
+    fail("cannot read " .. why)
+end
+probe:close()
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
@@ -315,8 +334,11 @@ while true do
     local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
     local kind = transport_layer ~= nil and transport_layer.obj_type or nil
     local ip = transport_layer ~= nil and transport_layer.obj_prev or nil
+    -- Only what went to or came from the DNS port is DNS: other traffic
+    -- (NTP, say) may well parse as a DNS header.
     if (kind == Object.UDP or kind == Object.TCP) and ip ~= nil
-            and (ip.obj_type == Object.IP or ip.obj_type == Object.IP6) then
+            and (ip.obj_type == Object.IP or ip.obj_type == Object.IP6)
+            and (transport_layer:cast().dport == dns_port or transport_layer:cast().sport == dns_port) then
         local pcap = obj:cast_to(Object.PCAP)
         local ts = tonumber(pcap.ts.sec) + tonumber(pcap.ts.nsec) / 1e9
         expire_originals(ts)

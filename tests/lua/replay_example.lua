@@ -33,6 +33,11 @@ for _, timing in ipairs({ "keep", "fixed -F 0.001", "multiply -M 0.5", "realtime
     check(out:find(SENT:format("udp") .. "$"), "%s: %s", timing, out)
 end
 
+-- Queries are what went to the DNS port: with another one nothing is sent.
+local elsewhere = replay(string.format("-p %s -d 5353", unbound.udp))
+check(elsewhere:find("^read 10250 packets, sent 0 queries over udp, 0 send errors, 10250 not queries\n$"),
+    "-d 5353: %s", elsewhere)
+
 -- Nobody answers: every query is counted unanswered after the wait.
 for _, case in ipairs({ { "udp", scripted["udp.silent"] }, { "tls", scripted["tls.silent"] } }) do
     local out = replay(string.format("-p %s -t %s -a -w 20000 -W 0.3", case[2], case[1]))
