@@ -15,9 +15,11 @@ local opts = Getopt.new({
 })
 opts.usage_desc = arg[1] .. " [options...] capture.pcap"
 
+-- Exits through the interpreter's close, so that open components are
+-- released by their finalisers.
 local function fail(text)
     io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1)
+    os.exit(1, true)
 end
 local ok, left = pcall(opts.parse, opts)
 if not ok then
