@@ -35,7 +35,7 @@ replay_rate() {
     local transport=$1 port=$2 start end answered
     start=$(date +%s.%N)
     answered=$("$build/tarvex" "$src/examples/replay.lua" -r "$capture" -s 127.0.0.1 -p "$port" \
-        -t "$transport" -a -w 100 | awk '$1 == "answered" {sub(",", "", $2); print $2}')
+        -t "$transport" -a -w 100 2>/dev/null | awk '$1 == "answered" {sub(",", "", $2); print $2}')
     end=$(date +%s.%N)
     awk -v n="$answered" -v s="$start" -v e="$end" 'BEGIN {printf "%.0f\n", n / (e - s)}'
 }
