@@ -5,60 +5,26 @@
 --   tarvex examples/capture.lua -i eth0 -f "port 53" -c 100
 --   tarvex examples/capture.lua -i lo -w lo.pcap
 -- Needs the right to capture (root or CAP_NET_RAW). Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "i", "interface", "", "Interface to capture on", "?" },
     { "f", "filter", "", "BPF filter expression (as tcpdump takes it)", "?" },
     { "c", "count", "0", "Stop after this many packets (0: until interrupted)", "?" },
     { "w", "write", "", "Write the packets to this capture file instead of printing them", "?" },
     { "p", "port", "53", "DNS port, UDP or TCP, for the printed lines", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] -i IFACE"
+}, "[options...] -i IFACE")
 
--- Exits through the interpreter's close, so that the capture handle and the
--- writer are released and flushed by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function whole(name, low, high)
-    local value = tonumber(opts:val(name))
-    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
-        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
-            or ("of " .. low .. " or more")))
-    end
-    return value
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
 local iface = opts:val("interface")
 if iface == "" then
-    fail("need an interface (-i IFACE); run with -h for the options")
+    opts:fail("need an interface (-i IFACE); run with -h for the options")
 end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
-local count, port = whole("count", 0), whole("port", 0, 65535)
+opts:no_more_args()
+local count, port = opts:whole("count", 0), opts:whole("port", 0, 65535)
 
--- The writer would log why it cannot create the file; the system's word for
--- it is enough (the writer truncates the file anyway).
 if opts:val("write") ~= "" then
-    local probe, why = io.open(opts:val("write"), "wb")
-    if not probe then
-        fail("cannot write " .. why)
-    end
-    probe:close()
+    opts:writable(opts:val("write"))
 end
 
 local ffi = require("ffi")
@@ -107,7 +73,7 @@ end
 
 local input = Pcap.new()
 if input:create(iface) ~= 0 then
-    fail("cannot capture on " .. iface)
+    opts:fail("cannot capture on " .. iface)
 end
 -- Each packet as soon as it arrives: lines appear as the traffic does, and
 -- nothing is still held by the kernel when the capture stops.
@@ -121,17 +87,17 @@ if activated < 0 then
     }
     local detail = activated == PCAP_ERROR and ffi.string(C.pcap_geterr(input.obj.pcap))
         or ffi.string(C.pcap_statustostr(activated))
-    fail(reasons[activated] or ("cannot capture on " .. iface .. ": " .. detail))
+    opts:fail(reasons[activated] or ("cannot capture on " .. iface .. ": " .. detail))
 end
 if opts:val("filter") ~= "" then
     local program = ffi.new("struct bpf_program")
     if C.pcap_compile(input.obj.pcap, program, opts:val("filter"), 1, 0xffffffff) ~= 0 then
-        fail("bad filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+        opts:fail("bad filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
     end
     local set = C.pcap_setfilter(input.obj.pcap, program)
     C.pcap_freecode(program)
     if set ~= 0 then
-        fail("cannot set the filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+        opts:fail("cannot set the filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
     end
 end
 
@@ -140,7 +106,7 @@ if opts:val("write") ~= "" then
     local Output = require("tarvex.output.pcap")
     output = Output.new()
     if output:open(opts:val("write"), input:linktype(), input:snaplen()) ~= 0 then
-        fail("cannot write " .. opts:val("write"))
+        opts:fail("cannot write " .. opts:val("write"))
     end
     input:receiver(output)
 else
@@ -226,7 +192,7 @@ end
 -- time limit, so that a quiet interface does not hold up a stop.
 local errbuf = ffi.new("char[256]")
 if C.pcap_setnonblock(input.obj.pcap, 1, errbuf) ~= 0 then
-    fail("cannot capture on " .. iface .. ": " .. ffi.string(errbuf))
+    opts:fail("cannot capture on " .. iface .. ": " .. ffi.string(errbuf))
 end
 local POLLIN, WAIT_MS = 1, 250
 local waiter = ffi.new("struct pollfd")
@@ -255,8 +221,8 @@ end
 io.stderr:write(string.format("%s: %d packets captured on %s%s\n", arg[1]:match("[^/]*$"), input:packets(),
     iface, output and (", written to " .. opts:val("write")) or ""))
 if result < 0 and result ~= -2 then
-    fail("capture stopped: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+    opts:fail("capture stopped: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
 end
 if failed then
-    fail("could not write every packet to " .. opts:val("write"))
+    opts:fail("could not write every packet to " .. opts:val("write"))
 end

@@ -2,60 +2,28 @@
 -- carries (UDP or TCP, port 53 unless -a is given) with Dns:print.
 --   tarvex examples/dumpdns.lua capture.pcap
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 local Fpcap = require("tarvex.input.fpcap")
 local Layer = require("tarvex.filter.layer")
 local Object = require("tarvex.core.objects")
 local Dns = require("tarvex.core.object.dns")
 local Ip = require("tarvex.lib.ip")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "a", "any-port", false, "Parse payloads on every port, not only 53", "?" },
     { "l", "labels", "64", "Label records per name", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] capture.pcap"
+}, "[options...] capture.pcap")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
+if #opts.args ~= 1 then
+    opts:fail("need one capture file (run with -h for the options)")
 end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function whole(name, low, high)
-    local value = tonumber(opts:val(name))
-    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
-        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
-            or ("of " .. low .. " or more")))
-    end
-    return value
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left ~= 1 then
-    fail("need one capture file (run with -h for the options)")
-end
-local any_port, labels = opts:val("any-port"), whole("labels", 1)
--- The reader logs why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(left[1], "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+local any_port, labels = opts:val("any-port"), opts:whole("labels", 1)
+opts:readable(opts.args[1])
 
 local input = Fpcap.new()
-if input:open(left[1]) ~= 0 then
-    fail("cannot read " .. left[1] .. " as a PCAP capture")
+if input:open(opts.args[1]) ~= 0 then
+    opts:fail("cannot read " .. opts.args[1] .. " as a PCAP capture")
 end
 local layer = Layer.new()
 layer:producer(input)

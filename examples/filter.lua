@@ -4,49 +4,23 @@
 -- type. Prints how many packets were kept and dropped.
 --   tarvex examples/filter.lua [options] in.pcap out.pcap
 -- Run with -h for the options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "q", "queries", false, "Keep only queries", "?" },
     { "r", "responses", false, "Keep only responses", "?" },
     { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)", "?" },
     { "p", "port", "53", "DNS port", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] in.pcap out.pcap"
+}, "[options...] in.pcap out.pcap")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function whole(name, low, high)
-    local value = tonumber(opts:val(name))
-    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
-        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
-            or ("of " .. low .. " or more")))
-    end
-    return value
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left ~= 2 then
-    fail("need an input and an output capture (run with -h for the options)")
+if #opts.args ~= 2 then
+    opts:fail("need an input and an output capture (run with -h for the options)")
 end
 if opts:val("queries") and opts:val("responses") then
-    fail("-q and -r exclude each other")
+    opts:fail("-q and -r exclude each other")
 end
-local port = whole("port", 0, 65535)
+local port = opts:whole("port", 0, 65535)
 
 local ffi = require("ffi")
 require("tarvex.core.objects")
@@ -62,32 +36,21 @@ if opts:val("qtype") ~= "" then
     local text = opts:val("qtype")
     qtype = tonumber(text) or Dns.TYPE[text:upper()]
     if not qtype then
-        fail("unknown question type " .. text)
+        opts:fail("unknown question type " .. text)
     end
 end
 local want_qr = opts:val("queries") and 0 or (opts:val("responses") and 1 or nil)
 
--- The reader logs why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(left[1], "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+opts:readable(opts.args[1])
 
 local input = Fpcap.new()
-if input:open(left[1]) ~= 0 then
-    fail("cannot read " .. left[1] .. " as a PCAP capture")
+if input:open(opts.args[1]) ~= 0 then
+    opts:fail("cannot read " .. opts.args[1] .. " as a PCAP capture")
 end
--- Likewise for the output, which the writer truncates anyway.
-probe, why = io.open(left[2], "wb")
-if not probe then
-    fail("cannot write " .. why)
-end
-probe:close()
+opts:writable(opts.args[2])
 local output = Output.new()
-if output:open(left[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
-    fail("cannot write " .. left[2])
+if output:open(opts.args[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
+    opts:fail("cannot write " .. opts.args[2])
 end
 local write, write_ctx = output:receive()
 
@@ -151,8 +114,8 @@ local write_failed = output:have_errors()
 output:close()
 print(string.format("kept %d dropped %d", kept, input:packets() - kept))
 if result ~= 0 then
-    fail("reading " .. left[1] .. " stopped early")
+    opts:fail("reading " .. opts.args[1] .. " stopped early")
 end
 if write_failed then
-    fail("could not write every packet to " .. left[2])
+    opts:fail("could not write every packet to " .. opts.args[2])
 end

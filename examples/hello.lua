@@ -1,31 +1,14 @@
 -- Shows the engine working: versions, a log line and a built-in module.
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 local Log = require("tarvex.core.log")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "q", "quiet", false, "Do not log the start line", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...]"
+}, "[options...]")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
+opts:no_more_args()
 
 print(string.format("tarvex %s (%d.%d.%d)", TARVEX_VERSION, TARVEX_MAJOR_VERSION,
     TARVEX_MINOR_VERSION, TARVEX_PATCH_VERSION))

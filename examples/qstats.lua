@@ -5,57 +5,23 @@
 -- over this run's wall time.
 --   tarvex examples/qstats.lua -r capture.pcap [-n 20]
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "r", "read", "", "Capture file to read", "?" },
     { "n", "names", "10", "How many query names to list (0: none)", "?" },
     { "p", "port", "53", "DNS port, UDP or TCP", "?" },
     { "m", "mmap", false, "Read the capture through a memory map (input.mmpcap)", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] -r FILE"
+}, "[options...] -r FILE")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function whole(name, low, high)
-    local value = tonumber(opts:val(name))
-    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
-        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
-            or ("of " .. low .. " or more")))
-    end
-    return value
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
 local path = opts:val("read")
 if path == "" then
-    fail("need a capture (-r FILE); run with -h for the options")
+    opts:fail("need a capture (-r FILE); run with -h for the options")
 end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
-local top, port = whole("names", 0), whole("port", 0, 65535)
--- The readers log why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(path, "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+opts:no_more_args()
+local top, port = opts:whole("names", 0), opts:whole("port", 0, 65535)
+opts:readable(path)
 
 local Object = require("tarvex.core.objects")
 local Dns = require("tarvex.core.object.dns")
@@ -72,7 +38,7 @@ end
 
 local input = Input.new()
 if input:open(path) ~= 0 then
-    fail("cannot read " .. path .. " as a PCAP capture")
+    opts:fail("cannot read " .. path .. " as a PCAP capture")
 end
 local layer = Layer.new()
 layer:producer(input)

@@ -5,9 +5,10 @@
 -- and the answers' rcodes.
 --   tarvex examples/replay.lua -r queries.pcap -s 127.0.0.1 -p 853 -t tls -a
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "r", "read", "", "Capture file to replay", "?" },
     { "s", "server", "127.0.0.1", "DNS server to send to", "?" },
     { "p", "port", "53", "Server port", "?" },
@@ -19,54 +20,21 @@ local opts = Getopt.new({
     { "a", "answers", false, "Read answers back and match them to the queries by DNS id", "?" },
     { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)", "?" },
     { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] -r FILE"
+}, "[options...] -r FILE")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function number(name, low, whole)
-    local value = tonumber(opts:val(name))
-    if not value or value < low or (whole and value % 1 ~= 0) then
-        fail("--" .. name .. " needs a " .. (whole and "whole " or "") .. "number of " .. low .. " or more")
-    end
-    return value
-end
+opts:no_more_args()
 local transports = { udp = true, tcp = true, tls = true }
 local timing_modes = { fast = true, keep = true, multiply = true, fixed = true, realtime = true }
 if opts:val("read") == "" or not transports[opts:val("transport")] then
-    fail("need a capture (-r FILE) and a transport (-t udp|tcp|tls)")
+    opts:fail("need a capture (-r FILE) and a transport (-t udp|tcp|tls)")
 end
 if not timing_modes[opts:val("timing")] then
-    fail("unknown timing mode " .. opts:val("timing"))
+    opts:fail("unknown timing mode " .. opts:val("timing"))
 end
-local window, wait = number("window", 1, true), number("wait", 0)
-local multiply, fixed = number("multiply", 0), number("fixed", 0)
-local dns_port = number("dns-port", 0, true)
--- The reader logs why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(opts:val("read"), "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+local window, wait = opts:whole("window", 1), opts:real("wait", 0)
+local multiply, fixed = opts:real("multiply", 0), opts:real("fixed", 0)
+local dns_port = opts:whole("dns-port", 0)
+opts:readable(opts:val("read"))
 
 local ffi = require("ffi")
 local Object = require("tarvex.core.objects")
@@ -81,7 +49,7 @@ local transport = ({ udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS })[opt
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
-    fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
+    opts:fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
 end
 
 -- Pull form: reader -> timing -> decoder, one query at a time, so that
@@ -113,7 +81,7 @@ if opts:val("answers") then
     cli:timeout(seconds, math.floor((wait - seconds) * 1e9))
 end
 if cli:connect(opts:val("server"), tostring(opts:val("port"))) ~= 0 then
-    fail("cannot reach " .. opts:val("server") .. " port " .. tostring(opts:val("port")))
+    opts:fail("cannot reach " .. opts:val("server") .. " port " .. tostring(opts:val("port")))
 end
 local send, send_ctx = cli:receive()
 local answers = opts:val("answers")

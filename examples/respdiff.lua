@@ -9,9 +9,10 @@
 -- The run's wall-clock start and end times go into the database's metadata.
 --   tarvex examples/respdiff.lua -r capture.pcap -s 127.0.0.1 -p 53 -o diffdb
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "r", "read", "", "Capture file with the queries and their original responses", "?" },
     { "o", "output", "", "Database directory to write (created when missing)", "?" },
     { "s", "server", "127.0.0.1", "DNS server to send to", "?" },
@@ -24,37 +25,9 @@ local opts = Getopt.new({
     { "c", "capture-wait", "3", "Seconds of capture time an original response may follow its query", "?" },
     { "O", "orig-name", "original", "Name of the capture's server in the database", "?" },
     { "N", "recv-name", "replayed", "Name of the server replayed to in the database", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] -r FILE -o DIR"
+}, "[options...] -r FILE -o DIR")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function number(name, low, whole, above)
-    local value = tonumber(opts:val(name))
-    if not value or value < low or (above and value == low) or (whole and value % 1 ~= 0) then
-        fail("--" .. name .. " needs a " .. (whole and "whole " or "") .. "number " .. (above and "above " or "of ")
-            .. low .. (above and "" or " or more"))
-    end
-    return value
-end
+opts:no_more_args()
 
 local ffi = require("ffi")
 local Object = require("tarvex.core.objects")
@@ -68,24 +41,18 @@ local Clock = require("tarvex.lib.clock")
 local transports = { udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS }
 local transport = transports[opts:val("transport")]
 if opts:val("read") == "" or opts:val("output") == "" then
-    fail("need a capture (-r FILE) and a database directory (-o DIR)")
+    opts:fail("need a capture (-r FILE) and a database directory (-o DIR)")
 elseif not transport then
-    fail("unknown transport " .. opts:val("transport") .. " (-t udp, tcp or tls)")
+    opts:fail("unknown transport " .. opts:val("transport") .. " (-t udp, tcp or tls)")
 end
-local mapsize, window = number("mapsize", 1, true), number("window", 1, true)
-local wait, capture_wait = number("wait", 0, false, true), number("capture-wait", 0)
-local dns_port = number("dns-port", 0, true)
--- The reader logs why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(opts:val("read"), "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+local mapsize, window = opts:whole("mapsize", 1), opts:whole("window", 1)
+local wait, capture_wait = opts:real("wait", 0, true), opts:real("capture-wait", 0)
+local dns_port = opts:whole("dns-port", 0)
+opts:readable(opts:val("read"))
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
-    fail("cannot read " .. opts:val("read"))
+    opts:fail("cannot read " .. opts:val("read"))
 end
 local layer = Layer.new()
 layer:producer(input)
@@ -98,7 +65,7 @@ local wait_seconds = math.floor(wait)
 cli:timeout(wait_seconds, math.floor((wait - wait_seconds) * 1e9))
 local server, port = opts:val("server"), tostring(opts:val("port"))
 if cli:connect(server, port) ~= 0 then
-    fail("cannot reach " .. server .. " port " .. port)
+    opts:fail("cannot reach " .. server .. " port " .. port)
 end
 local send, send_ctx = cli:receive()
 local next_answer, answer_ctx = cli:produce()

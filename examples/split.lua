@@ -4,58 +4,24 @@
 -- clients through its own UDP sender (or only counts them without -s).
 -- One client's queries always go through the same worker, in capture order.
 -- Run with -h for its options.
-local Getopt = require("tarvex.lib.getopt")
+package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
+local Cli = require("cli")
 
-local opts = Getopt.new({
+local opts = Cli.new({
     { "r", "read", "", "Capture file to replay", "?" },
     { "n", "workers", "2", "Number of worker threads", "?" },
     { "s", "server", "", "DNS server to send to (only count when empty)", "?" },
     { "p", "port", "53", "Server port", "?" },
     { "R", "random", false, "Give new clients to workers at random instead of in turn", "?" },
     { "S", "seed", "1", "Seed for the random assignment", "?" },
-})
-opts.usage_desc = arg[1] .. " [options...] -r FILE"
+}, "[options...] -r FILE")
 
--- Exits through the interpreter's close, so that open components are
--- released by their finalisers.
-local function fail(text)
-    io.stderr:write(arg[1]:match("[^/]*$"), ": ", text, "\n")
-    os.exit(1, true)
-end
-local ok, left = pcall(opts.parse, opts)
-if not ok then
-    -- Only the reason: the parser's own source position means nothing here.
-    fail(tostring(left):gsub("^[^:]*:%d+: ", "") .. " (run with -h for the options)")
-end
-
--- Numbers are taken as text and converted here: getopt reads a number
--- option's non-numeric argument as if the option were not given.
-local function whole(name, low, high)
-    local value = tonumber(opts:val(name))
-    if not value or value % 1 ~= 0 or value < low or (high and value > high) then
-        fail("--" .. name .. " needs a whole number " .. (high and ("from " .. low .. " to " .. high)
-            or ("of " .. low .. " or more")))
-    end
-    return value
-end
-if opts:val("help") then
-    opts:usage()
-    return
-end
-if #left > 0 then
-    fail("unexpected argument " .. left[1])
-end
+opts:no_more_args()
 if opts:val("read") == "" then
-    fail("need a capture (-r FILE); run with -h for the options")
+    opts:fail("need a capture (-r FILE); run with -h for the options")
 end
-local workers, seed = whole("workers", 1), whole("seed", 0, 0xffffffff)
--- The reader logs why a file is not a capture; a file that is not there at
--- all only needs the system's word for it.
-local probe, why = io.open(opts:val("read"), "rb")
-if not probe then
-    fail("cannot read " .. why)
-end
-probe:close()
+local workers, seed = opts:whole("workers", 1), opts:whole("seed", 0, 0xffffffff)
+opts:readable(opts:val("read"))
 
 -- Runs in its own interpreter state: everything arrives through the queue
 -- and every module is required again.
@@ -107,7 +73,7 @@ local Copy = require("tarvex.filter.copy")
 
 local input = Fpcap.new()
 if input:open(opts:val("read")) ~= 0 then
-    fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
+    opts:fail("cannot read " .. opts:val("read") .. " as a PCAP capture")
 end
 local layer = Layer.new()
 local ipsplit = IpSplit.new()
@@ -126,7 +92,7 @@ for i = 1, workers do
     ipsplit:receiver(copy)
     local thr = Thread.new()
     if thr:start(worker) ~= 0 then
-        fail("cannot start worker " .. i)
+        opts:fail("cannot start worker " .. i)
     end
     -- Thread items cannot be empty strings: "-" stands for "no server".
     local server = opts:val("server")
