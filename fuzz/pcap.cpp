@@ -37,7 +37,8 @@ fuzz::Reading read_stdio(const char* path, bool pull, uint32_t& snaplen)
     out.opened = input_fpcap_open(&reader, path);
     if (out.opened == 0) {
         snaplen = reader.snaplen;
-        pull ? fuzz::Drive<Stdio, input_fpcap_t>::pull(reader, out) : fuzz::Drive<Stdio, input_fpcap_t>::push(reader, out);
+        pull ? fuzz::Drive<Stdio, input_fpcap_t>::pull(reader, out)
+             : fuzz::Drive<Stdio, input_fpcap_t>::push(reader, out);
     }
     input_fpcap_destroy(&reader);
     return out;

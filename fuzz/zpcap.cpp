@@ -11,8 +11,16 @@
 // and for gzip its gz file interface also reads data that is not gzip at all
 // (zlib's transparent mode) while the mapping reader also reads zlib data,
 // so they are compared there only on gzip input that neither found corrupt.
+//
+// The mapping reader takes any snaplen and allocates a frame buffer that
+// large (up to 4 GiB). Untouched, that costs little, but the address
+// sanitizer marks the whole block on every free, which would take most of
+// the fuzzing time; a header the stdio reader refused as too large is given
+// to the mapping reader only up to `mapped_snaplen_limit`.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "input/zmmpcap.h"
 #include "input/zpcap.h"
@@ -34,6 +42,7 @@ constexpr int kind = 4;
 #endif
 
 constexpr uint32_t stdio_snaplen_limit = 262144;
+constexpr uint32_t mapped_snaplen_limit = 16 << 20;
 
 struct Stdio {
     static int run(input_zpcap_t* self) { return input_zpcap_run(self); }
@@ -72,7 +81,8 @@ Outcome read(const char* path, bool pull, Init init, Open open, Destroy destroy)
         out.reading.opened = open(&reader, path);
         if (out.reading.opened == 0) {
             out.snaplen = reader.snaplen;
-            pull ? fuzz::Drive<Ops, Reader>::pull(reader, out.reading) : fuzz::Drive<Ops, Reader>::push(reader, out.reading);
+            pull ? fuzz::Drive<Ops, Reader>::pull(reader, out.reading)
+                 : fuzz::Drive<Ops, Reader>::push(reader, out.reading);
         }
     } catch (const fuzz::ExpectedFatal&) {
         out.corrupt = true;
@@ -90,6 +100,18 @@ Outcome read_stdio(const char* path, bool pull)
 Outcome read_mapped(const char* path, bool pull)
 {
     return read<Mapped, input_zmmpcap_t>(path, pull, input_zmmpcap_init, input_zmmpcap_open, input_zmmpcap_destroy);
+}
+
+// The snaplen of a header the stdio reader has just refused as too large, or 0.
+uint32_t refused_snaplen()
+{
+    const fuzz::Critical line = fuzz::last_critical();
+    unsigned snaplen = 0;
+    if (strcmp(line.format, "too large snaplen (%u)") == 0 &&
+        sscanf(line.text, "too large snaplen (%u)", &snaplen) == 1) {
+        return snaplen;
+    }
+    return 0;
 }
 
 bool starts_gzip(const uint8_t* data, size_t size)
@@ -111,9 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const fuzz::MemFile file(data, size);
     const Outcome stdio_push = read_stdio(file.path(), false);
     const Outcome stdio_pull = read_stdio(file.path(), true);
+    FUZZ_CHECK(stdio_push == stdio_pull);
+    if (stdio_pull.reading.opened == -2 && refused_snaplen() > mapped_snaplen_limit) {
+        return 0;
+    }
     const Outcome mapped_push = read_mapped(file.path(), false);
     const Outcome mapped_pull = read_mapped(file.path(), true);
-    FUZZ_CHECK(stdio_push == stdio_pull);
     FUZZ_CHECK(mapped_push == mapped_pull);
     if (size == 0 || stdio_push.corrupt || mapped_push.corrupt) {
         return 0;

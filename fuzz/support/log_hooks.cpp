@@ -40,12 +40,20 @@ Line format(const char* msg, va_list args)
     return line;
 }
 
+Line last_critical_text{};
+const char* last_critical_format = "";
+
 void show(const core_log_t* l, const char* level, const char* file, size_t line, const Line& text)
 {
     fprintf(stderr, "%s[%zu] %s %s: %s\n", file ? file : "", line, l ? l->name : "core", level, text.text);
 }
 
 }  // namespace
+
+fuzz::Critical fuzz::last_critical()
+{
+    return {last_critical_format, last_critical_text.text};
+}
 
 void fuzz::expect_fatal(std::initializer_list<const char*> formats)
 {
@@ -69,6 +77,8 @@ extern "C" void __wrap_core_log_critical(const core_log_t* l, const char* file, 
     va_start(args, msg);
     const Line text = format(msg, args);
     va_end(args);
+    last_critical_format = msg;
+    last_critical_text = text;
     if (log_wanted()) {
         show(l, "critical", file, line, text);
     }

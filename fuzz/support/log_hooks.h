@@ -19,4 +19,11 @@ struct ExpectedFatal {
 // calling target accepts for its inputs (string literals: only the pointers are kept).
 void expect_fatal(std::initializer_list<const char*> formats);
 
+// The format string and the text of the last critical line (empty before any).
+struct Critical {
+    const char* format;
+    const char* text;
+};
+Critical last_critical();
+
 }  // namespace fuzz
