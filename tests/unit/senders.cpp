@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,6 +101,54 @@ TEST(Tcpcli, InitialRecord)
     EXPECT_EQ(tcp->blocking, 1);
     EXPECT_STREQ(tcp->_log.name, "output.tcpcli");
     output_tcpcli_destroy(tcp.get());
+}
+
+// A signal that arrives while a blocking TCP sender waits for its response
+// is no failure: the wait goes on. The handler either writes the response
+// (it arrives after the interruption) or does nothing (the wait then ends
+// at its limit, with an empty response).
+int signal_peer = -1;
+void answer_on_signal(int)
+{
+    if (signal_peer >= 0) {
+        const char frame[] = {0, 3, 'a', 'b', 'c'};
+        [[maybe_unused]] const ssize_t wrote = write(signal_peer, frame, sizeof(frame));
+    }
+}
+
+TEST(Tcpcli, SignalDuringTheWaitIsNoFailure)
+{
+    const struct {
+        const char* name;
+        bool answer;
+        core_timespec_t timeout;
+        Bytes expect;
+    } cases[] = {
+        {"response after the signal", true, {30, 0}, "abc"},
+        {"no response within the limit", false, {0, 300000000}, ""},
+    };
+    for (const auto& c : cases) {
+        Pair pair;
+        auto tcp = zeroed<output_tcpcli_t>();
+        output_tcpcli_init(tcp.get());
+        tcp->fd = pair.ours;
+        tcp->timeout = c.timeout;
+        signal_peer = c.answer ? pair.theirs : -1;
+        struct sigaction action = {}, previous = {};
+        action.sa_handler = answer_on_signal;
+        sigemptyset(&action.sa_mask);
+        ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+        const struct itimerval once = {{0, 0}, {0, 20000}};
+        ASSERT_EQ(setitimer(ITIMER_REAL, &once, nullptr), 0);
+        const core_object_t* got = output_tcpcli_producer(tcp.get())(tcp.get());
+        sigaction(SIGALRM, &previous, nullptr);
+        signal_peer = -1;
+        ASSERT_NE(got, nullptr) << c.name;
+        EXPECT_EQ(Bytes(reinterpret_cast<const char*>(tcp->pkt.payload), tcp->pkt.len), c.expect) << c.name;
+        EXPECT_EQ(tcp->errs, 0u) << c.name;
+        tcp->fd = -1;
+        output_tcpcli_destroy(tcp.get());
+    }
 }
 
 TEST(Dnscli, InitialRecord)

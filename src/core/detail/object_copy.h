@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
 #include <type_traits>
 
 #include "core/log.h"
@@ -24,16 +23,25 @@ concept LayerRecord = std::is_standard_layout_v<Record> && std::is_trivially_cop
                           { record.obj_type } -> std::convertible_to<int32_t>;
                       };
 
+// Where a copy or free was called from: the record's own copy or free
+// function. The functions below take it through default arguments of
+// __builtin_FILE/__builtin_LINE, which give the caller's position (clang 14
+// has no std::source_location).
+struct CallSite {
+    const char* file;
+    unsigned line;
+};
+
 // Layer records have no log of their own: reports go to the global log and
 // name the source file of the record's copy or free function.
-[[noreturn]] inline void record_fatal(const char* message, const std::source_location& where)
+[[noreturn]] inline void record_fatal(const char* message, const CallSite& where)
 {
-    core_log_fatal(nullptr, where.file_name(), where.line(), "%s", message);
+    core_log_fatal(nullptr, where.file, where.line, "%s", message);
 }
 
 // The record followed by room for `trailing` bytes, all in one allocation.
 template <LayerRecord Record>
-Record* detached_copy(const Record* self, size_t trailing, const std::source_location& where)
+Record* detached_copy(const Record* self, size_t trailing, const CallSite& where)
 {
     if (trailing > SIZE_MAX - sizeof(Record)) {
         record_fatal("out of memory", where);
@@ -48,8 +56,9 @@ Record* detached_copy(const Record* self, size_t trailing, const std::source_loc
 }
 
 template <LayerRecord Record>
-Record* copy_record(const Record* self, const std::source_location where = std::source_location::current())
+Record* copy_record(const Record* self, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
 {
+    const CallSite where{file, line};
     if (!self) {
         record_fatal("self is nil", where);
     }
@@ -62,8 +71,9 @@ Record* copy_record(const Record* self, const std::source_location where = std::
 template <LayerRecord Record, class Count>
     requires std::invocable<Count, const Record&>
 Record* copy_record(const Record* self, const uint8_t* Record::*bytes, Count count,
-                    const std::source_location where = std::source_location::current())
+                    const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
 {
+    const CallSite where{file, line};
     if (!self) {
         record_fatal("self is nil", where);
     }
@@ -81,8 +91,9 @@ Record* copy_record(const Record* self, const uint8_t* Record::*bytes, Count cou
 }
 
 template <LayerRecord Record>
-void free_record(Record* self, const std::source_location where = std::source_location::current())
+void free_record(Record* self, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE())
 {
+    const CallSite where{file, line};
     if (!self) {
         record_fatal("self is nil", where);
     }

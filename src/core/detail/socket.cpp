@@ -1,6 +1,7 @@
 #include "core/detail/socket.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -77,8 +78,23 @@ int wait_limit_ms(const core_timespec_t& timeout)
 
 Wait wait_for(int fd, short events, int limit_ms)
 {
+    // A signal that interrupts the wait is no failure of the socket: the wait
+    // goes on for what is left of the limit (poll is never restarted on its
+    // own, whatever the handler's flags).
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0);
     struct pollfd pfd = {fd, events, 0};
-    const int got = poll(&pfd, 1, limit_ms);
+    int got;
+    while ((got = poll(&pfd, 1, limit_ms)) < 0 && errno == EINTR) {
+        if (limit_ms > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                return Wait::timeout;
+            }
+            limit_ms = static_cast<int>(left);
+        }
+        pfd.revents = 0;
+    }
     if (got < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
         return Wait::error;
     }

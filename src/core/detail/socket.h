@@ -77,7 +77,9 @@ enum class Wait {
     error,         // poll failed, or error / hang-up / invalid descriptor reported
 };
 
-// One poll(2) on `fd` for `events` (POLLIN or POLLOUT) with `limit_ms`.
+// One poll(2) on `fd` for `events` (POLLIN or POLLOUT) with `limit_ms`; a
+// poll interrupted by a signal is made again for the rest of the limit (a
+// timeout when none is left), so a signal never reads as a failed wait.
 Wait wait_for(int fd, short events, int limit_ms);
 
 // Outcome of one socket read or a whole send.
