@@ -6,6 +6,7 @@
 
 #include "core/detail/log.h"
 #include "core/detail/pcap_file.h"
+#include "core/detail/stdio_open.h"
 
 static_assert(std::is_standard_layout_v<input_fpcap_t>);
 
@@ -104,33 +105,13 @@ extern "C" void input_fpcap_destroy(input_fpcap_t* self)
 extern "C" int input_fpcap_open(input_fpcap_t* self, const char* file)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!file) {
-        TVX_FATAL(self, "file is nil");
-    }
-    if (self->file) {
-        TVX_FATAL(self, "already opened");
-    }
-    self->file = fopen(file, "rb");
-    if (!self->file) {
-        TVX_CRITICAL(self, "fopen(%s) error: %s", file, core_log_errstr(errno));
-        return -1;
-    }
-    self->extern_file = 0;
-    return read_header(self);
+    return tvx::stdio::open_path(self, file, TVX_LOG_SITE(self), read_header);
 }
 
 extern "C" int input_fpcap_openfp(input_fpcap_t* self, FILE* fp)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (self->file) {
-        TVX_FATAL(self, "already opened");
-    }
-    if (!fp) {
-        TVX_FATAL(self, "fp is nil");
-    }
-    self->file = fp;
-    self->extern_file = 1;
-    return read_header(self);
+    return tvx::stdio::open_stream(self, fp, TVX_LOG_SITE(self), read_header);
 }
 
 extern "C" void input_fpcap_fadvise_sequential(input_fpcap_t* self)

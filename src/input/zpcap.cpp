@@ -7,6 +7,7 @@
 #include "core/detail/decompress.h"
 #include "core/detail/log.h"
 #include "core/detail/pcap_file.h"
+#include "core/detail/stdio_open.h"
 #include "core/detail/zreader.h"
 #include "core/detail/zstream.h"
 
@@ -112,33 +113,13 @@ extern "C" int input_zpcap_have_support(input_zpcap_t* self)
 extern "C" int input_zpcap_open(input_zpcap_t* self, const char* file)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!file) {
-        TVX_FATAL(self, "file is nil");
-    }
-    if (self->file) {
-        TVX_FATAL(self, "already opened");
-    }
-    self->file = fopen(file, "rb");
-    if (!self->file) {
-        TVX_CRITICAL(self, "fopen(%s) error: %s", file, core_log_errstr(errno));
-        return -1;
-    }
-    self->extern_file = 0;
-    return start(self);
+    return tvx::stdio::open_path(self, file, TVX_LOG_SITE(self), start);
 }
 
 extern "C" int input_zpcap_openfp(input_zpcap_t* self, FILE* fp)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (self->file) {
-        TVX_FATAL(self, "already opened");
-    }
-    if (!fp) {
-        TVX_FATAL(self, "fp is nil");
-    }
-    self->file = fp;
-    self->extern_file = 1;
-    return start(self);
+    return tvx::stdio::open_stream(self, fp, TVX_LOG_SITE(self), start);
 }
 
 extern "C" void input_zpcap_fadvise_sequential(input_zpcap_t* self)
