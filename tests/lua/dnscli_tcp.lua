@@ -12,27 +12,10 @@ local check = dnsq.check
 local ports = dnsq.ports("streamsrv")
 
 local function connected(mode, behaviour, sec, nsec)
-    local cli = Dnscli.new(mode)
-    if sec then
-        cli:timeout(sec, nsec)
-    end
-    check(cli:connect("127.0.0.1", ports["tcp." .. behaviour]) == 0, "connect to %s", behaviour)
-    local send, ctx = cli:receive()
-    local produce, pctx = cli:produce()
-    return cli, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+    return dnsq.connected(Dnscli.new(mode), ports["tcp." .. behaviour], sec, nsec)
 end
 
-local function produce_until(produce, limit)
-    local empties, deadline = 0, dnsq.now() + (limit or 10)
-    while dnsq.now() < deadline do
-        local got = produce()
-        if got == nil or got.len > 0 then
-            return got, empties
-        end
-        empties = empties + 1
-    end
-    error("no response in time")
-end
+local produce_until = dnsq.produce_until
 
 local query = dnsq.query(0x2901, "rawecho.tst")
 check(#query == 29, "query is %d bytes", #query)

@@ -13,14 +13,7 @@ local check = dnsq.check
 local ports = dnsq.ports("streamsrv")
 
 local function connected(mode, port, sec, nsec)
-    local cli = Dnscli.new(mode)
-    if sec then
-        cli:timeout(sec, nsec)
-    end
-    check(cli:connect("127.0.0.1", port) == 0, "connect to %s", port)
-    local send, ctx = cli:receive()
-    local produce, pctx = cli:produce()
-    return cli, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+    return dnsq.connected(Dnscli.new(mode), port, sec, nsec)
 end
 
 local query = dnsq.query(0x2901, "rawecho.tst")
@@ -46,17 +39,7 @@ do
     check(cli:packets() == 3 and cli:errors() == 0 and cli:timeouts() == 0, "counters")
 end
 
-local function produce_until(produce, limit)
-    local empties, deadline = 0, dnsq.now() + (limit or 10)
-    while dnsq.now() < deadline do
-        local got = produce()
-        if got == nil or got.len > 0 then
-            return got, empties
-        end
-        empties = empties + 1
-    end
-    error("no response in time")
-end
+local produce_until = dnsq.produce_until
 
 do
     local cli, send, produce = connected(Dnscli.TLS, ports["tls.two"], 0, 500000)

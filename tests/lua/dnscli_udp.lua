@@ -10,14 +10,7 @@ local check = dnsq.check
 local ports = dnsq.ports("streamsrv")
 
 local function connected(mode, port, sec, nsec)
-    local cli = Dnscli.new(mode)
-    if sec then
-        cli:timeout(sec, nsec)
-    end
-    check(cli:connect("127.0.0.1", port) == 0, "connect to %s", port)
-    local send, ctx = cli:receive()
-    local produce, pctx = cli:produce()
-    return cli, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+    return dnsq.connected(Dnscli.new(mode), port, sec, nsec)
 end
 
 local query = dnsq.query(0x0101, "udp.test")

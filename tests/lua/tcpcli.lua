@@ -12,29 +12,11 @@ local check = dnsq.check
 local ports = dnsq.ports("streamsrv")
 
 local function connected(behaviour, blocking_timeout)
-    local tcp = Tcpcli.new()
-    if blocking_timeout then
-        tcp:timeout(0, blocking_timeout * 1e9)
-    end
-    local result = tcp:connect("127.0.0.1", ports["tcp." .. behaviour])
-    check(result == 0, "%s: connect gave %d", behaviour, result)
-    local send, ctx = tcp:receive()
-    local produce, pctx = tcp:produce()
-    return tcp, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+    local sec = blocking_timeout and 0
+    return dnsq.connected(Tcpcli.new(), ports["tcp." .. behaviour], sec, blocking_timeout and blocking_timeout * 1e9)
 end
 
--- Non-blocking produce until something other than an empty response.
-local function produce_until(produce, limit)
-    local empties, deadline = 0, dnsq.now() + (limit or 10)
-    while dnsq.now() < deadline do
-        local got = produce()
-        if got == nil or got.len > 0 then
-            return got, empties
-        end
-        empties = empties + 1
-    end
-    error("no response in time")
-end
+local produce_until = dnsq.produce_until
 
 -- A 29-byte query goes out as 0x00 0x1d and the 29 bytes: the server
 -- answers with the frame exactly as it arrived.

@@ -13,28 +13,10 @@ local check = dnsq.check
 local ports = dnsq.ports("streamsrv")
 
 local function connected(port, sec, nsec)
-    local tls = Tlscli.new()
-    if sec then
-        tls:timeout(sec, nsec)
-    end
-    local result = tls:connect("127.0.0.1", port)
-    check(result == 0, "connect to %s gave %d", port, result)
-    local send, ctx = tls:receive()
-    local produce, pctx = tls:produce()
-    return tls, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+    return dnsq.connected(Tlscli.new(), port, sec, nsec)
 end
 
-local function produce_until(produce, limit)
-    local empties, deadline = 0, dnsq.now() + (limit or 10)
-    while dnsq.now() < deadline do
-        local got = produce()
-        if got == nil or got.len > 0 then
-            return got, empties
-        end
-        empties = empties + 1
-    end
-    error("no response in time")
-end
+local produce_until = dnsq.produce_until
 
 -- The 29-byte query inside the session is 0x00 0x1d and the 29 bytes.
 do

@@ -151,4 +151,32 @@ function dnsq.hex(text)
     return (text:gsub(".", function(c) return string.format("%02x", c:byte()) end))
 end
 
+-- Connects a sender or DNS client to 127.0.0.1 `port`, with a timeout when
+-- `sec` is given; returns it with send(obj) and produce() shorthands, the
+-- latter giving the response record (or nil).
+function dnsq.connected(sender, port, sec, nsec)
+    if sec then
+        sender:timeout(sec, nsec)
+    end
+    local result = sender:connect("127.0.0.1", port)
+    dnsq.check(result == 0, "connect to %s gave %d", tostring(port), result)
+    local send, ctx = sender:receive()
+    local produce, pctx = sender:produce()
+    return sender, function(obj) send(ctx, obj) end, function() return dnsq.response(produce(pctx)) end
+end
+
+-- Non-blocking produce until something other than an empty response; also
+-- gives how many empty ones came first.
+function dnsq.produce_until(produce, limit)
+    local empties, deadline = 0, dnsq.now() + (limit or 10)
+    while dnsq.now() < deadline do
+        local got = produce()
+        if got == nil or got.len > 0 then
+            return got, empties
+        end
+        empties = empties + 1
+    end
+    error("no response in time")
+end
+
 return dnsq
