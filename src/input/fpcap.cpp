@@ -75,7 +75,7 @@ const core_object_t* produce(void* ctx)
     TVX_CHECK_SELF(self, module_log);
     check_opened(self);
     StdioSource source{self->file};
-    return tvx::pcap::pull_one(*self, source, self->buf, TVX_PCAP_SITE);
+    return tvx::pcap::pull_one(*self, source, self->buf, TVX_HERE);
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ extern "C" int input_fpcap_run(input_fpcap_t* self)
         TVX_FATAL(self, "no receiver set");
     }
     StdioSource source{self->file};
-    return tvx::pcap::push_all(*self, source, self->buf, TVX_PCAP_SITE);
+    return tvx::pcap::push_all(*self, source, self->buf, TVX_HERE);
 }
 
 extern "C" core_producer_t input_fpcap_producer(input_fpcap_t* self)

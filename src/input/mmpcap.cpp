@@ -53,7 +53,7 @@ const core_object_t* produce(void* ctx)
     TVX_CHECK_SELF(self, module_log);
     check_opened(self);
     MappingSource source{*self};
-    return tvx::pcap::pull_one(*self, source, nullptr, TVX_PCAP_SITE);
+    return tvx::pcap::pull_one(*self, source, nullptr, TVX_HERE);
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ extern "C" int input_mmpcap_run(input_mmpcap_t* self)
         TVX_FATAL(self, "no receiver set");
     }
     MappingSource source{*self};
-    return tvx::pcap::push_all(*self, source, nullptr, TVX_PCAP_SITE);
+    return tvx::pcap::push_all(*self, source, nullptr, TVX_HERE);
 }
 
 extern "C" core_producer_t input_mmpcap_producer(input_mmpcap_t* self)

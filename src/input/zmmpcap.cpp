@@ -44,7 +44,7 @@ const core_object_t* produce(void* ctx)
     TVX_CHECK_SELF(self, module_log);
     check_opened(self);
     Stream source(*self, TVX_LOG_SITE(self));
-    return tvx::pcap::pull_one(*self, source, self->buf, TVX_PCAP_SITE);
+    return tvx::pcap::pull_one(*self, source, self->buf, TVX_HERE);
 }
 
 }  // namespace
@@ -109,7 +109,7 @@ extern "C" int input_zmmpcap_run(input_zmmpcap_t* self)
         TVX_FATAL(self, "no receiver set");
     }
     Stream source(*self, TVX_LOG_SITE(self));
-    return tvx::pcap::push_all(*self, source, self->buf, TVX_PCAP_SITE);
+    return tvx::pcap::push_all(*self, source, self->buf, TVX_HERE);
 }
 
 extern "C" core_producer_t input_zmmpcap_producer(input_zmmpcap_t* self)

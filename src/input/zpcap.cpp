@@ -71,7 +71,7 @@ const core_object_t* produce(void* ctx)
     TVX_CHECK_SELF(self, module_log);
     check_opened(self);
     return with_source(self, TVX_LOG_SITE(self), [self](auto& source) {
-        return tvx::pcap::pull_one(*self, source, self->buf, TVX_PCAP_SITE);
+        return tvx::pcap::pull_one(*self, source, self->buf, TVX_HERE);
     });
 }
 
@@ -137,7 +137,7 @@ extern "C" int input_zpcap_run(input_zpcap_t* self)
         TVX_FATAL(self, "no receiver set");
     }
     return with_source(self, TVX_LOG_SITE(self), [self](auto& source) {
-        return tvx::pcap::push_all(*self, source, self->buf, TVX_PCAP_SITE);
+        return tvx::pcap::push_all(*self, source, self->buf, TVX_HERE);
     });
 }
 

@@ -250,7 +250,7 @@ TEST_F(LogOn, FramesFromCopyingAndLendingSources)
             reader.ctx = &got;
             uint8_t buf[100];
             MemorySource source{body, lend};
-            EXPECT_EQ(tvx::pcap::push_all(reader, source, buf, TVX_PCAP_SITE), 0);
+            EXPECT_EQ(tvx::pcap::push_all(reader, source, buf, TVX_HERE), 0);
             ASSERT_EQ(got.frames.size(), 3u);
             EXPECT_EQ(reader.pkts, 3u);
             EXPECT_EQ(got.frames[0], one);
@@ -291,7 +291,7 @@ TEST_F(LogOn, EndInsideARecordHeaderIsAnError)
                 reader.ctx = &got;
                 MemorySource source{body, lend};
                 CaptureStderr capture;
-                const int result = tvx::pcap::push_all(reader, source, buf, TVX_PCAP_SITE);
+                const int result = tvx::pcap::push_all(reader, source, buf, TVX_HERE);
                 EXPECT_EQ(got.frames.size(), 1u);
                 EXPECT_EQ(reader.pkts, 1u);
                 if (extra == 0) {
@@ -307,10 +307,10 @@ TEST_F(LogOn, EndInsideARecordHeaderIsAnError)
                 input_fpcap_t reader = primed_reader(false, false, 16);
                 MemorySource source{body, lend};
                 CaptureStderr capture;
-                EXPECT_NE(tvx::pcap::pull_one(reader, source, buf, TVX_PCAP_SITE), nullptr);
-                EXPECT_EQ(tvx::pcap::pull_one(reader, source, buf, TVX_PCAP_SITE), nullptr);
+                EXPECT_NE(tvx::pcap::pull_one(reader, source, buf, TVX_HERE), nullptr);
+                EXPECT_EQ(tvx::pcap::pull_one(reader, source, buf, TVX_HERE), nullptr);
                 EXPECT_EQ(reader.is_broken, extra ? 1 : 0);
-                EXPECT_EQ(tvx::pcap::pull_one(reader, source, buf, TVX_PCAP_SITE), nullptr);
+                EXPECT_EQ(tvx::pcap::pull_one(reader, source, buf, TVX_HERE), nullptr);
                 const std::string text = capture.text();
                 EXPECT_EQ(text.find("PCAP is broken") != std::string::npos, extra != 0) << text;
             }
@@ -344,7 +344,7 @@ TEST_F(LogOn, RecordFailures)
             uint8_t buf[8];
             MemorySource source{c.body, lend};
             CaptureStderr capture;
-            const int result = tvx::pcap::push_all(reader, source, buf, TVX_PCAP_SITE);
+            const int result = tvx::pcap::push_all(reader, source, buf, TVX_HERE);
             EXPECT_EQ(got.frames.size(), c.delivered);
             EXPECT_EQ(reader.pkts, c.delivered);
             const std::string text = capture.text();

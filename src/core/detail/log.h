@@ -27,6 +27,12 @@ inline const core_log_t* tvx_log_handle(const void* obj)
     } while (0)
 
 namespace tvx {
+// Where a shared helper's log line should say it came from: the calling
+// component's own source position.
+struct Here {
+    const char* file;
+    size_t line;
+};
 // A log handle with the source position to report at: for shared helpers
 // whose lines should read like the calling component's own.
 struct LogSite {
@@ -35,4 +41,5 @@ struct LogSite {
     size_t line;
 };
 }  // namespace tvx
+#define TVX_HERE (::tvx::Here{__FILE__, __LINE__})
 #define TVX_LOG_SITE(obj) (tvx::LogSite{TVX_LOG_HANDLE(obj), __FILE__, __LINE__})

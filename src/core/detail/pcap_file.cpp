@@ -69,7 +69,7 @@ uint32_t linktype_of(uint32_t network)
     }
 }
 
-void report_header(const core_log_t* log, Site site, HeaderResult result, const FileHeader& header)
+void report_header(const core_log_t* log, Here site, HeaderResult result, const FileHeader& header)
 {
     switch (result) {
     case HeaderResult::ok:
@@ -90,7 +90,7 @@ void report_header(const core_log_t* log, Site site, HeaderResult result, const 
     }
 }
 
-void report_opened(const core_log_t* log, Site site, const FileHeader& header)
+void report_opened(const core_log_t* log, Here site, const FileHeader& header)
 {
     core_log_debug(log, site.file, site.line, "pcap v%u.%u snaplen:%lu %s", header.version_major,
                    header.version_minor, static_cast<unsigned long>(header.snaplen),

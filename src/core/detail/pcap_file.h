@@ -24,8 +24,8 @@
 //            if (result != tvx::pcap::HeaderResult::ok) { TVX_PCAP_REPORT_HEADER(self, result, header); return -2; }
 //            tvx::pcap::adopt_header(*self, header);   ... allocate its buffer ...
 //            TVX_PCAP_REPORT_OPENED(self, header);
-//     run:   return tvx::pcap::push_all(*self, source, self->buf, TVX_PCAP_SITE);
-//     pull:  return tvx::pcap::pull_one(*self, source, self->buf, TVX_PCAP_SITE);
+//     run:   return tvx::pcap::push_all(*self, source, self->buf, TVX_HERE);
+//     pull:  return tvx::pcap::pull_one(*self, source, self->buf, TVX_HERE);
 // The macros pass the reader's own source position, so its log lines carry it.
 #include <cstddef>
 #include <cstdint>
@@ -72,20 +72,15 @@ HeaderResult parse_file_header(const uint8_t* bytes, size_t length, bool limit_s
 // The file's LINKTYPE value as the link-type number the records carry.
 uint32_t linktype_of(uint32_t network);
 
-struct Site {
-    const char* file;
-    size_t line;
-};
-#define TVX_PCAP_SITE (tvx::pcap::Site{__FILE__, __LINE__})
 
 // The critical line for a rejected header.
-void report_header(const core_log_t* log, Site site, HeaderResult result, const FileHeader& header);
+void report_header(const core_log_t* log, Here site, HeaderResult result, const FileHeader& header);
 #define TVX_PCAP_REPORT_HEADER(obj, result, header) \
-    tvx::pcap::report_header(TVX_LOG_HANDLE(obj), TVX_PCAP_SITE, result, header)
+    tvx::pcap::report_header(TVX_LOG_HANDLE(obj), TVX_HERE, result, header)
 
 // The debug line of an accepted header.
-void report_opened(const core_log_t* log, Site site, const FileHeader& header);
-#define TVX_PCAP_REPORT_OPENED(obj, header) tvx::pcap::report_opened(TVX_LOG_HANDLE(obj), TVX_PCAP_SITE, header)
+void report_opened(const core_log_t* log, Here site, const FileHeader& header);
+#define TVX_PCAP_REPORT_OPENED(obj, header) tvx::pcap::report_opened(TVX_LOG_HANDLE(obj), TVX_HERE, header)
 
 // Stores an accepted header in the reader and primes its producer record
 // (snaplen, linktype, is_swapped; `bytes` is the reader's business).
@@ -168,7 +163,7 @@ inline Frame next_frame(Reader& self, Source& source, uint8_t* buf, core_object_
 // run: every remaining frame to the receiver; 0 at a clean end, -1 (after a
 // warning) on a read error. Frames delivered before the error stay counted.
 template <class Reader, class Source>
-int push_all(Reader& self, Source& source, uint8_t* buf, Site site)
+int push_all(Reader& self, Source& source, uint8_t* buf, Here site)
 {
     core_object_pcap_t record{};
     record.obj_type = CORE_OBJECT_PCAP;
@@ -193,7 +188,7 @@ int push_all(Reader& self, Source& source, uint8_t* buf, Site site)
 // The producer step: the next frame in prod_pkt, or null at the end; a read
 // error is logged, breaks the reader and gives null, as does every pull after.
 template <class Reader, class Source>
-const core_object_t* pull_one(Reader& self, Source& source, uint8_t* buf, Site site)
+const core_object_t* pull_one(Reader& self, Source& source, uint8_t* buf, Here site)
 {
     if (self.is_broken) {
         core_log_warning(TVX_LOG_HANDLE(&self), site.file, site.line, "PCAP is broken, will not read next packet");

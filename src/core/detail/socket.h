@@ -22,20 +22,9 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "core/detail/log.h"
 #include "core/log.h"
 #include "core/timespec.h"
-
-namespace tvx {
-
-// Where a shared helper's log line should say it came from.
-struct Here {
-    const char* file;
-    size_t line;
-};
-
-}  // namespace tvx
-
-#define TVX_HERE (::tvx::Here{__FILE__, __LINE__})
 
 namespace tvx::net {
 

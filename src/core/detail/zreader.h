@@ -69,7 +69,7 @@ int read_header(Reader& self, Source& source, bool limit_snaplen, LogSite site)
     const size_t got = source.take(sizeof(raw), raw, &view);
     pcap::FileHeader header;
     const auto result = pcap::parse_file_header(view, got == sizeof(raw) ? got : 0, limit_snaplen, header);
-    const pcap::Site position{site.file, site.line};
+    const Here position{site.file, site.line};
     if (result != pcap::HeaderResult::ok) {
         pcap::report_header(site.log, position, result, header);
         return -2;
