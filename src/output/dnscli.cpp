@@ -391,15 +391,7 @@ extern "C" void output_dnscli_destroy(output_dnscli_t* self)
 extern "C" int output_dnscli_connect(output_dnscli_t* self, const char* host, const char* port)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!host) {
-        TVX_FATAL(self, "host is nil");
-    }
-    if (!port) {
-        TVX_FATAL(self, "port is nil");
-    }
-    if (self->fd >= 0) {
-        TVX_FATAL(self, "already connected");
-    }
+    tvx::net::refuse_bad_connect(TVX_HERE, self, host, port, self->fd);
     const Transport how = transport(self);
     const int connected = how == Transport::udp ? connect_udp(self, host, port)
                                                 : tvx::net::connect_stream(TVX_HERE, self, host, port, self->fd);

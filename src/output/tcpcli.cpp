@@ -86,15 +86,7 @@ extern "C" void output_tcpcli_destroy(output_tcpcli_t* self)
 extern "C" int output_tcpcli_connect(output_tcpcli_t* self, const char* host, const char* port)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!host) {
-        TVX_FATAL(self, "host is nil");
-    }
-    if (!port) {
-        TVX_FATAL(self, "port is nil");
-    }
-    if (self->fd >= 0) {
-        TVX_FATAL(self, "already connected");
-    }
+    tvx::net::refuse_bad_connect(TVX_HERE, self, host, port, self->fd);
     return tvx::net::connect_stream(TVX_HERE, self, host, port, self->fd);
 }
 

@@ -108,15 +108,7 @@ extern "C" void output_tlscli_destroy(output_tlscli_t* self)
 extern "C" int output_tlscli_connect(output_tlscli_t* self, const char* host, const char* port)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!host) {
-        TVX_FATAL(self, "host is nil");
-    }
-    if (!port) {
-        TVX_FATAL(self, "port is nil");
-    }
-    if (self->fd >= 0) {
-        TVX_FATAL(self, "already connected");
-    }
+    tvx::net::refuse_bad_connect(TVX_HERE, self, host, port, self->fd);
     if (self->tls_ok) {
         TVX_FATAL(self, "TLS already established");
     }

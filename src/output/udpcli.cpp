@@ -143,15 +143,7 @@ void output_udpcli_destroy(output_udpcli_t* self)
 int output_udpcli_connect(output_udpcli_t* self, const char* host, const char* port)
 {
     TVX_CHECK_SELF(self, module_log);
-    if (!host) {
-        TVX_FATAL(self, "host is nil");
-    }
-    if (!port) {
-        TVX_FATAL(self, "port is nil");
-    }
-    if (self->fd >= 0) {
-        TVX_FATAL(self, "already connected");
-    }
+    tvx::net::refuse_bad_connect(TVX_HERE, self, host, port, self->fd);
     tvx::net::Resolved server;
     if (tvx::net::resolve(TVX_HERE, self, host, port, server) != 0) {
         return -1;

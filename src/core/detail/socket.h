@@ -34,6 +34,21 @@ struct Resolved {
     int family() const { return addr.ss_family; }
 };
 
+// The misuse every sender's connect refuses, fatal on its own log: no host,
+// no port, a second connect while a socket is open.
+inline void refuse_bad_connect(Here here, const void* log, const char* host, const char* port, int fd)
+{
+    if (!host) {
+        core_log_fatal(tvx_log_handle(log), here.file, here.line, "host is nil");
+    }
+    if (!port) {
+        core_log_fatal(tvx_log_handle(log), here.file, here.line, "port is nil");
+    }
+    if (fd >= 0) {
+        core_log_fatal(tvx_log_handle(log), here.file, here.line, "already connected");
+    }
+}
+
 // getaddrinfo(host, port) without hints, keeping the first result of any family
 // and socket type. 0 on success; -1 after a critical "getaddrinfo(...)" line.
 int resolve(Here here, const void* log, const char* host, const char* port, Resolved& out);
