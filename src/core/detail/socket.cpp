@@ -81,8 +81,11 @@ Wait wait_for(int fd, short events, int limit_ms)
     // A signal that interrupts the wait is no failure of the socket: the wait
     // goes on for what is left of the limit (poll is never restarted on its
     // own, whatever the handler's flags).
+    // Only a wait with a limit needs its deadline: a check (0) or an endless
+    // wait (negative) reads no clock.
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0);
+    const Clock::time_point deadline =
+        limit_ms > 0 ? Clock::now() + std::chrono::milliseconds(limit_ms) : Clock::time_point{};
     struct pollfd pfd = {fd, events, 0};
     int got;
     while ((got = poll(&pfd, 1, limit_ms)) < 0 && errno == EINTR) {
