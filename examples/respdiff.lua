@@ -303,11 +303,11 @@ while true do
     local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
     local kind = transport_layer ~= nil and transport_layer.obj_type or nil
     local ip = transport_layer ~= nil and transport_layer.obj_prev or nil
-    -- Only what went to or came from the DNS port is DNS: other traffic
-    -- (NTP, say) may well parse as a DNS header.
-    if (kind == Object.UDP or kind == Object.TCP) and ip ~= nil
-            and (ip.obj_type == Object.IP or ip.obj_type == Object.IP6)
-            and (transport_layer:cast().dport == dns_port or transport_layer:cast().sport == dns_port) then
+    local udp_or_tcp = (kind == Object.UDP or kind == Object.TCP) and ip ~= nil
+        and (ip.obj_type == Object.IP or ip.obj_type == Object.IP6) and transport_layer:cast() or nil
+    -- Queries are what went to the DNS port and responses what came from it:
+    -- other traffic (NTP, say) may well parse as a DNS header.
+    if udp_or_tcp and (udp_or_tcp.dport == dns_port or udp_or_tcp.sport == dns_port) then
         local pcap = obj:cast_to(Object.PCAP)
         local ts = tonumber(pcap.ts.sec) + tonumber(pcap.ts.nsec) / 1e9
         expire_originals(ts)
@@ -316,11 +316,11 @@ while true do
         -- A TCP segment carries its message behind the two-byte length.
         message.includes_dnslen = kind == Object.TCP and 1 or 0
         if message:parse_header() == 0 then
-            local payload, cast_transport, cast_ip = obj:cast(), transport_layer:cast(), ip:cast()
-            if message.qr == 0 then
-                replay_query(message.id, payload, kind, cast_ip, cast_transport, ts)
-            else
-                original_response(message.id, payload, kind, cast_ip, cast_transport)
+            local payload, cast_ip = obj:cast(), ip:cast()
+            if message.qr == 0 and udp_or_tcp.dport == dns_port then
+                replay_query(message.id, payload, kind, cast_ip, udp_or_tcp, ts)
+            elseif message.qr == 1 and udp_or_tcp.sport == dns_port then
+                original_response(message.id, payload, kind, cast_ip, udp_or_tcp)
             end
         end
         flush()
