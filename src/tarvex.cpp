@@ -1,6 +1,8 @@
-// Program entry: tarvex <file.lua> [args...]
+// Program entry: tarvex <file.lua> [args...] or tarvex TOOL [options...]
 // Creates the main interpreter state, publishes the globals and `arg`, loads
-// and runs the script; the exit status tells how it went.
+// and runs the script or the tool; the exit status tells how it went.
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include <lua.hpp>
@@ -44,6 +46,39 @@ void report_run_error(lua_State* L, const char* script)
     lua_pop(L, 1);
 }
 
+// A first argument that names an existing file is always the script, so a
+// tool's name never hides a script of the same name. Otherwise the tools'
+// dispatch decides: it gives the exit status, or nil for a word that is
+// neither a tool nor one of the program's own options.
+bool run_tool(lua_State* L, const char* word, int* status)
+{
+    struct stat info;
+    if (stat(word, &info) == 0) {
+        return false;
+    }
+    lua_getglobal(L, "require");
+    lua_pushstring(L, "tarvex.tools");
+    if (lua_pcall(L, 1, 1, 0) != 0) {
+        report_run_error(L, word);
+        *status = 1;
+        return true;
+    }
+    lua_getfield(L, -1, "main");
+    lua_pushstring(L, word);
+    if (lua_pcall(L, 1, 1, 0) != 0) {
+        report_run_error(L, word);
+        *status = 1;
+        return true;
+    }
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 2);
+        return false;
+    }
+    *status = static_cast<int>(lua_tointeger(L, -1));
+    lua_pop(L, 2);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -67,6 +102,12 @@ int main(int argc, char** argv)
         lua_rawseti(L, -2, i);
     }
     lua_setglobal(L, "arg");
+
+    int tool_status = 0;
+    if (run_tool(L, argv[1], &tool_status)) {
+        lua_close(L);
+        return tool_status;
+    }
 
     const int status = luaL_loadfile(L, argv[1]);
     if (status != 0) {

@@ -1,0 +1,234 @@
+-- Captures live traffic on one interface through libpcap, optionally through
+-- a BPF filter, and either writes it to a capture file (-w) or prints one line
+-- per DNS message it sees. Stops after -c packets, or on Ctrl-C (the file is
+-- complete either way).
+--   tarvex capture -i eth0 -f "port 53" -c 100
+--   tarvex capture -i lo -w lo.pcap
+
+local Tool = {
+    name = "capture",
+    summary = "live capture with libpcap, written to a file or printed",
+    usage = "[options...] -i IFACE",
+    options = {
+        { "i", "interface", "", "Interface to capture on" },
+        { "f", "filter", "", "BPF filter expression (as tcpdump takes it)" },
+        { "c", "count", "0", "Stop after this many packets (0: until interrupted)" },
+        { "w", "write", "", "Write the packets to this capture file instead of printing them" },
+        { "p", "port", "53", "DNS port, UDP or TCP, for the printed lines" },
+    },
+}
+
+function Tool.run(cli)
+    local iface = cli:val("interface")
+    if iface == "" then
+        cli:fail("need an interface (-i IFACE); run with -h for the options")
+    end
+    cli:no_more_args()
+    local count, port = cli:whole("count", 0), cli:whole("port", 0, 65535)
+
+    if cli:val("write") ~= "" then
+        cli:writable(cli:val("write"))
+    end
+
+    local ffi = require("ffi")
+    require("tarvex.core.compat_h")
+    local Pcap = require("tarvex.input.pcap")
+    local C = ffi.C
+
+    -- What the input leaves to its user: the filter, error texts, reads that
+    -- do not block, and the signal mask that lets Ctrl-C end the capture
+    -- between two reads.
+    ffi.cdef [[
+    struct bpf_program { unsigned int bf_len; void* bf_insns; };
+    int pcap_compile(pcap_t* p, struct bpf_program* fp, const char* str, int optimize, uint32_t netmask);
+    int pcap_setfilter(pcap_t* p, struct bpf_program* fp);
+    void pcap_freecode(struct bpf_program* fp);
+    char* pcap_geterr(pcap_t* p);
+    const char* pcap_statustostr(int error);
+    int pcap_set_immediate_mode(pcap_t* p, int immediate);
+    int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf);
+    int pcap_get_selectable_fd(pcap_t* p);
+    int poll(struct pollfd* fds, unsigned long nfds, int timeout);
+    typedef struct { uint64_t bits[16]; } capture_sigset_t;
+    int sigemptyset(capture_sigset_t* set);
+    int sigaddset(capture_sigset_t* set, int signum);
+    int sigismember(const capture_sigset_t* set, int signum);
+    int sigprocmask(int how, const capture_sigset_t* set, capture_sigset_t* old);
+    int sigpending(capture_sigset_t* set);
+    ]]
+    local PCAP_ERROR, PCAP_ERROR_NO_SUCH_DEVICE, PCAP_ERROR_PERM_DENIED, PCAP_ERROR_IFACE_NOT_UP = -1, -5, -8, -9
+    local SIGINT, SIGTERM = 2, 15
+    local SIG_BLOCK = ffi.os == "Linux" and 0 or 1
+
+    -- Ctrl-C and SIGTERM stay pending instead of ending the process (from here
+    -- on, so that one during the set-up is not lost either), and are looked at
+    -- between reads.
+    local stop_signals, pending = ffi.new("capture_sigset_t"), ffi.new("capture_sigset_t")
+    C.sigemptyset(stop_signals)
+    C.sigaddset(stop_signals, SIGINT)
+    C.sigaddset(stop_signals, SIGTERM)
+    C.sigprocmask(SIG_BLOCK, stop_signals, nil)
+
+    local function stop_requested()
+        C.sigpending(pending)
+        return C.sigismember(pending, SIGINT) == 1 or C.sigismember(pending, SIGTERM) == 1
+    end
+
+    local input = Pcap.new()
+    if input:create(iface) ~= 0 then
+        cli:fail("cannot capture on " .. iface)
+    end
+    -- Each packet as soon as it arrives: lines appear as the traffic does, and
+    -- nothing is still held by the kernel when the capture stops.
+    C.pcap_set_immediate_mode(input.obj.pcap, 1)
+    local activated = input:activate()
+    if activated < 0 then
+        local reasons = {
+            [PCAP_ERROR_NO_SUCH_DEVICE] = "no such interface " .. iface,
+            [PCAP_ERROR_PERM_DENIED] = "no permission to capture on " .. iface .. " (needs root or CAP_NET_RAW)",
+            [PCAP_ERROR_IFACE_NOT_UP] = "interface " .. iface .. " is not up",
+        }
+        local detail = activated == PCAP_ERROR and ffi.string(C.pcap_geterr(input.obj.pcap))
+            or ffi.string(C.pcap_statustostr(activated))
+        cli:fail(reasons[activated] or ("cannot capture on " .. iface .. ": " .. detail))
+    end
+    if cli:val("filter") ~= "" then
+        local program = ffi.new("struct bpf_program")
+        if C.pcap_compile(input.obj.pcap, program, cli:val("filter"), 1, 0xffffffff) ~= 0 then
+            cli:fail("bad filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+        end
+        local set = C.pcap_setfilter(input.obj.pcap, program)
+        C.pcap_freecode(program)
+        if set ~= 0 then
+            cli:fail("cannot set the filter: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+        end
+    end
+
+    local output
+    if cli:val("write") ~= "" then
+        local Output = require("tarvex.output.pcap")
+        output = Output.new()
+        if output:open(cli:val("write"), input:linktype(), input:snaplen()) ~= 0 then
+            cli:fail("cannot write " .. cli:val("write"))
+        end
+        input:receiver(output)
+    else
+        local Object = require("tarvex.core.objects")
+        local Dns = require("tarvex.core.object.dns")
+        local Label = require("tarvex.core.object.dns.label")
+        local Q = require("tarvex.core.object.dns.q")
+        local Layer = require("tarvex.filter.layer")
+        local Ip = require("tarvex.lib.ip")
+
+        local MAX_LABELS = 128
+        local dns, question, labels = Dns.new(), Q.new(), Label.new(MAX_LABELS)
+
+        local function endpoint(address, at, bracketed)
+            local text = Ip.tostring(address, true)
+            return (bracketed and "[" .. text .. "]" or text) .. ":" .. at
+        end
+
+        local function question_text()
+            if dns.qdcount == 0 or dns:parse_q(question, labels, MAX_LABELS) ~= 0 then
+                return "-"
+            end
+            return Dns.type_tostring(question.type) .. " " .. (Label.tostring(dns, labels, MAX_LABELS) or ".")
+        end
+
+        -- time proto src > dst, then query|response, id, opcode unless QUERY,
+        -- rcode of responses, the question, and the section counts.
+        local function show(obj)
+            if obj.obj_type ~= Object.PAYLOAD or obj:cast().len == 0 then
+                return
+            end
+            local transport = obj.obj_prev
+            local kind = transport ~= nil and transport.obj_type
+            if kind ~= Object.UDP and kind ~= Object.TCP then
+                return
+            end
+            local ports = transport:cast()
+            if ports.sport ~= port and ports.dport ~= port then
+                return
+            end
+            dns:reset()
+            dns.obj_prev = obj
+            -- On TCP a message follows its two-byte length.
+            dns.includes_dnslen = kind == Object.TCP and 1 or 0
+            if dns:parse_header() ~= 0 then
+                return
+            end
+            local ip = obj:cast_to(Object.IP)
+            local ip6 = not ip
+            ip = ip or obj:cast_to(Object.IP6)
+            if not ip then
+                return
+            end
+            local pkt = obj:cast_to(Object.PCAP)
+            local parts = {
+                string.format("%d.%06d", tonumber(pkt.ts.sec), math.floor(tonumber(pkt.ts.nsec) / 1000)),
+                kind == Object.TCP and "tcp" or "udp",
+                endpoint(ip.src, ports.sport, ip6) .. " > " .. endpoint(ip.dst, ports.dport, ip6),
+                dns.qr == 1 and "response" or "query",
+                "id " .. dns.id,
+            }
+            if dns.opcode ~= Dns.OPCODE.QUERY then
+                parts[#parts + 1] = Dns.opcode_tostring(dns.opcode)
+            end
+            if dns.qr == 1 then
+                parts[#parts + 1] = Dns.rcode_tostring(dns.rcode)
+            end
+            parts[#parts + 1] = question_text()
+            parts[#parts + 1] = string.format("%d/%d/%d", dns.ancount, dns.nscount, dns.arcount)
+            print(table.concat(parts, " "))
+            io.stdout:flush()
+        end
+
+        local shown = ffi.cast("core_receiver_t", function(_, obj)
+            show(ffi.cast("core_object_t*", obj))
+        end)
+        local layer = Layer.new()
+        layer:receiver({ receive = function() return shown, nil end })
+        input:receiver(layer)
+    end
+
+    -- A read takes what has arrived and never blocks; the wait before it has a
+    -- time limit, so that a quiet interface does not hold up a stop.
+    local errbuf = ffi.new("char[256]")
+    if C.pcap_setnonblock(input.obj.pcap, 1, errbuf) ~= 0 then
+        cli:fail("cannot capture on " .. iface .. ": " .. ffi.string(errbuf))
+    end
+    local POLLIN, WAIT_MS = 1, 250
+    local waiter = ffi.new("struct pollfd")
+    waiter.fd = C.pcap_get_selectable_fd(input.obj.pcap)
+    waiter.events = POLLIN
+    -- The receiver may be Lua code called back from inside libpcap: such a call
+    -- must not come from compiled code.
+    local function capture()
+        local result = 0
+        while (count == 0 or input:packets() < count) and not stop_requested() do
+            C.poll(waiter, 1, WAIT_MS)
+            result = C.input_pcap_dispatch(input.obj, count == 0 and -1 or count - input:packets())
+            if result < 0 then
+                break
+            end
+        end
+        return result
+    end
+    jit.off(capture)
+    local result = capture()
+
+    local failed = output and output:have_errors()
+    if output then
+        output:close()
+    end
+    io.stderr:write(string.format("%s: %d packets captured on %s%s\n", "tarvex capture", input:packets(),
+        iface, output and (", written to " .. cli:val("write")) or ""))
+    if result < 0 and result ~= -2 then
+        cli:fail("capture stopped: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
+    end
+    if failed then
+        cli:fail("could not write every packet to " .. cli:val("write"))
+    end
+end
+
+return Tool

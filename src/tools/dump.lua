@@ -1,0 +1,98 @@
+-- Reads a capture file, decodes every frame and prints each DNS message it
+-- carries (UDP or TCP, port 53 unless -a is given) with Dns:print.
+--   tarvex dump capture.pcap
+local Fpcap = require("tarvex.input.fpcap")
+local Layer = require("tarvex.filter.layer")
+local Object = require("tarvex.core.objects")
+local Dns = require("tarvex.core.object.dns")
+local Ip = require("tarvex.lib.ip")
+
+local Tool = {
+    name = "dump",
+    summary = "every DNS message of a capture in full",
+    usage = "[options...] capture.pcap",
+    options = {
+        { "a", "any-port", false, "Parse payloads on every port, not only 53" },
+        { "l", "labels", "64", "Label records per name" },
+    },
+}
+
+function Tool.run(cli)
+    if #cli.args ~= 1 then
+        cli:fail("need one capture file (run with -h for the options)")
+    end
+    local any_port, labels = cli:val("any-port"), cli:whole("labels", 1)
+    cli:readable(cli.args[1])
+
+    local input = Fpcap.new()
+    if input:open(cli.args[1]) ~= 0 then
+        cli:fail("cannot read " .. cli.args[1] .. " as a PCAP capture")
+    end
+    local layer = Layer.new()
+    layer:producer(input)
+    local produce, ctx = layer:produce()
+
+    -- One DNS object for the whole run, pointed at each payload in turn.
+    local dns = Dns.new()
+
+    local function endpoints(obj)
+        local ip = obj:cast_to(Object.IP) or obj:cast_to(Object.IP6)
+        if not ip then
+            return "?", "?"
+        end
+        return Ip.tostring(ip.src, true), Ip.tostring(ip.dst, true)
+    end
+
+    local function show(number, obj)
+        local payload = obj:cast()
+        local transport = payload.obj_prev
+        if transport == nil or payload.len == 0 then
+            return
+        end
+        local kind = transport.obj_type
+        if kind ~= Object.UDP and kind ~= Object.TCP then
+            return
+        end
+        transport = transport:cast()
+        if not any_port and transport.sport ~= 53 and transport.dport ~= 53 then
+            return
+        end
+        local pcap = obj:cast_to(Object.PCAP)
+        local src, dst = endpoints(obj)
+        local proto = kind == Object.TCP and "tcp" or "udp"
+        print(string.format("packet %d at %d.%06d: %s %s port %d > %s port %d, %d bytes", number,
+            tonumber(pcap.ts.sec), math.floor(tonumber(pcap.ts.nsec) / 1000), proto, src, transport.sport,
+            dst, transport.dport, tonumber(payload.len)))
+
+        dns:reset()
+        dns.obj_prev = obj
+        -- A TCP stream carries each message behind its two-byte length.
+        dns.includes_dnslen = kind == Object.TCP and 1 or 0
+        if dns:parse_header() ~= 0 then
+            print("", "not a DNS message")
+            return
+        end
+        dns:print(labels)
+    end
+
+    -- A null result is the end of the capture, or a frame the decoder dropped:
+    -- the reader's packet count tells the two apart.
+    local number = 0
+    while true do
+        local read_before = input:packets()
+        local obj = produce(ctx)
+        if obj == nil then
+            if input:packets() == read_before then
+                break
+            end
+            number = number + 1
+        else
+            number = number + 1
+            if obj.obj_type == Object.PAYLOAD then
+                show(number, obj)
+            end
+        end
+    end
+end
+
+return Tool

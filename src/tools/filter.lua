@@ -1,0 +1,128 @@
+-- Copies the DNS packets of a capture into a new capture and drops the rest:
+-- UDP or TCP to or from the DNS port whose payload holds a DNS header,
+-- optionally only queries or only responses, optionally only one question
+-- type. Prints how many packets were kept and dropped.
+--   tarvex filter [options] in.pcap out.pcap
+-- Run with -h for the options.
+
+local Tool = {
+    name = "filter",
+    summary = "the DNS subset of a capture (queries, responses, one qtype) written to a new capture",
+    usage = "[options...] in.pcap out.pcap",
+    options = {
+        { "q", "queries", false, "Keep only queries" },
+        { "r", "responses", false, "Keep only responses" },
+        { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)" },
+        { "p", "port", "53", "DNS port" },
+    },
+}
+
+function Tool.run(cli)
+    if #cli.args ~= 2 then
+        cli:fail("need an input and an output capture (run with -h for the options)")
+    end
+    if cli:val("queries") and cli:val("responses") then
+        cli:fail("-q and -r exclude each other")
+    end
+    local port = cli:whole("port", 0, 65535)
+
+    local ffi = require("ffi")
+    require("tarvex.core.objects")
+    local Dns = require("tarvex.core.object.dns")
+    local Label = require("tarvex.core.object.dns.label")
+    local Q = require("tarvex.core.object.dns.q")
+    local Fpcap = require("tarvex.input.fpcap")
+    local Layer = require("tarvex.filter.layer")
+    local Output = require("tarvex.output.pcap")
+
+    local qtype = nil
+    if cli:val("qtype") ~= "" then
+        local text = cli:val("qtype")
+        qtype = tonumber(text) or Dns.TYPE[text:upper()]
+        if not qtype then
+            cli:fail("unknown question type " .. text)
+        end
+    end
+    local want_qr = cli:val("queries") and 0 or (cli:val("responses") and 1 or nil)
+
+    cli:readable(cli.args[1])
+
+    local input = Fpcap.new()
+    if input:open(cli.args[1]) ~= 0 then
+        cli:fail("cannot read " .. cli.args[1] .. " as a PCAP capture")
+    end
+    cli:writable(cli.args[2])
+    local output = Output.new()
+    if output:open(cli.args[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
+        cli:fail("cannot write " .. cli.args[2])
+    end
+    local write, write_ctx = output:receive()
+
+    -- One DNS object, question and label array, reused for every packet.
+    local dns = Dns.new(nil)
+    local question = Q.new()
+    local labels = Label.new(16)
+
+    local UDP, TCP, PAYLOAD = 30, 31, 40
+
+    local function is_dns(obj)
+        if obj.obj_type ~= PAYLOAD then
+            return false
+        end
+        local payload = ffi.cast("core_object_payload_t*", obj)
+        local transport = payload.obj_prev
+        if transport == nil then
+            return false
+        end
+        local stream = transport.obj_type == TCP
+        if not stream and transport.obj_type ~= UDP then
+            return false
+        end
+        local ports = ffi.cast(stream and "core_object_tcp_t*" or "core_object_udp_t*", transport)
+        if ports.sport ~= port and ports.dport ~= port then
+            return false
+        end
+        dns:reset()
+        dns.obj_prev = obj
+        -- On TCP each message follows its two-byte length.
+        dns.includes_dnslen = stream and 1 or 0
+        if dns:parse_header() ~= 0 then
+            return false
+        end
+        if want_qr and dns.qr ~= want_qr then
+            return false
+        end
+        if qtype then
+            return dns.qdcount > 0 and dns:parse_q(question, labels, 16) == 0 and question.type == qtype
+        end
+        return true
+    end
+
+    -- Frames the decoder drops never arrive here, so what was not kept is
+    -- counted from the reader's total.
+    local kept = 0
+    local keep = ffi.cast("core_receiver_t", function(_, obj)
+        if is_dns(obj) then
+            kept = kept + 1
+            write(write_ctx, obj)
+        end
+    end)
+
+    local layer = Layer.new()
+    layer:receiver({ receive = function() return keep, nil end })
+    input:receiver(layer)
+    local result = input:run()
+    keep:free()
+
+    local write_failed = output:have_errors()
+    output:close()
+    print(string.format("kept %d dropped %d", kept, input:packets() - kept))
+    if result ~= 0 then
+        cli:fail("reading " .. cli.args[1] .. " stopped early")
+    end
+    if write_failed then
+        cli:fail("could not write every packet to " .. cli.args[2])
+    end
+end
+
+return Tool

@@ -1,0 +1,218 @@
+-- Replays the DNS queries of a capture to one server over UDP, TCP or TLS
+-- through the DNS client, paced by the timing filter (or as fast as they
+-- can be read). With -a it also reads the answers back, matches them to the
+-- queries by DNS id and prints how many were answered, how many were not,
+-- and the answers' rcodes.
+--   tarvex replay -r queries.pcap -s 127.0.0.1 -p 853 -t tls -a
+
+local Tool = {
+    name = "replay",
+    summary = "replays a capture's queries over UDP, TCP or TLS, paced or not, with answer matching",
+    usage = "[options...] -r FILE",
+    options = {
+        { "r", "read", "", "Capture file to replay" },
+        { "s", "server", "127.0.0.1", "DNS server to send to" },
+        { "p", "port", "53", "Server port" },
+        { "d", "dns-port", "53", "Destination port of the queries in the capture" },
+        { "t", "transport", "udp", "udp, tcp or tls" },
+        { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime" },
+        { "M", "multiply", "1", "Gap factor for -T multiply" },
+        { "F", "fixed", "1", "Gap in milliseconds for -T fixed" },
+        { "a", "answers", false, "Read answers back and match them to the queries by DNS id" },
+        { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)" },
+        { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)" },
+    },
+}
+
+function Tool.run(cli)
+    cli:no_more_args()
+    local transports = { udp = true, tcp = true, tls = true }
+    local timing_modes = { fast = true, keep = true, multiply = true, fixed = true, realtime = true }
+    if cli:val("read") == "" or not transports[cli:val("transport")] then
+        cli:fail("need a capture (-r FILE) and a transport (-t udp|tcp|tls)")
+    end
+    if not timing_modes[cli:val("timing")] then
+        cli:fail("unknown timing mode " .. cli:val("timing"))
+    end
+    local window, wait = cli:whole("window", 1), cli:real("wait", 0)
+    local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
+    local dns_port = cli:whole("dns-port", 0)
+    cli:readable(cli:val("read"))
+
+    local ffi = require("ffi")
+    local Object = require("tarvex.core.objects")
+    local Dns = require("tarvex.core.object.dns")
+    local Fpcap = require("tarvex.input.fpcap")
+    local Timing = require("tarvex.filter.timing")
+    local Layer = require("tarvex.filter.layer")
+    local Dnscli = require("tarvex.output.dnscli")
+    local Clock = require("tarvex.lib.clock")
+
+    local transport = ({ udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS })[cli:val("transport")]
+
+    local input = Fpcap.new()
+    if input:open(cli:val("read")) ~= 0 then
+        cli:fail("cannot read " .. cli:val("read") .. " as a PCAP capture")
+    end
+
+    -- Pull form: reader -> timing -> decoder, one query at a time, so that
+    -- answers can be read between sends.
+    local layer = Layer.new()
+    local timing_mode = cli:val("timing")
+    if timing_mode == "fast" then
+        layer:producer(input)
+    else
+        local timing = Timing.new()
+        if timing_mode == "keep" then
+            timing:keep()
+        elseif timing_mode == "multiply" then
+            timing:multiply(multiply)
+        elseif timing_mode == "fixed" then
+            timing:fixed(math.floor(fixed * 1e6))
+        else
+            timing:realtime()
+        end
+        timing:producer(input)
+        layer:producer(timing)
+    end
+    local next_packet, layer_ctx = layer:produce()
+
+    -- The wait limit bounds every wait for an answer, over TLS too.
+    local cli = Dnscli.new(transport)
+    if cli:val("answers") then
+        local seconds = math.floor(wait)
+        cli:timeout(seconds, math.floor((wait - seconds) * 1e9))
+    end
+    if cli:connect(cli:val("server"), tostring(cli:val("port"))) ~= 0 then
+        cli:fail("cannot reach " .. cli:val("server") .. " port " .. tostring(cli:val("port")))
+    end
+    local send, send_ctx = cli:receive()
+    local answers = cli:val("answers")
+    local next_answer, answer_ctx
+    if answers then
+        next_answer, answer_ctx = cli:produce()
+    end
+
+    -- Queries in flight by DNS id (a capture may repeat an id).
+    local outstanding, in_flight = {}, 0
+    local answered, unmatched, rcodes = 0, 0, {}
+    local reply = Dns.new()
+
+    local sent, skipped = 0, 0
+
+    -- A line on stderr every second, the first after one second, so that short
+    -- runs print nothing. The monotonic clock is a cheap read (no system call).
+    local function seconds_now()
+        local sec, nsec = Clock.monotonic()
+        return sec + nsec * 1e-9
+    end
+    local started = seconds_now()
+    local due, last_at, last_sent = started + 1, started, 0
+    local function progress()
+        local now = seconds_now()
+        if now < due then
+            return
+        end
+        io.stderr:write(string.format("progress: %.0f s, sent %d, answered %s, %.0f queries/s\n", now - started, sent,
+            answers and tostring(answered) or "-", (sent - last_sent) / (now - last_at)))
+        last_at, last_sent = now, sent
+        due = due + 1
+        if due <= now then
+            due = now + 1
+        end
+    end
+
+    -- Reads one answer; false when none came within the wait limit or the
+    -- connection ended.
+    local function read_answer()
+        local obj = next_answer(answer_ctx)
+        progress()
+        if obj == nil then
+            return false
+        end
+        local pkt = ffi.cast("const core_object_payload_t*", obj)
+        if pkt.len == 0 then
+            return false
+        end
+        reply:reset()
+        reply.obj_prev = obj
+        -- Stream answers keep their length field.
+        reply.includes_dnslen = transport == Dnscli.UDP and 0 or 1
+        if reply:parse_header() ~= 0 then
+            unmatched = unmatched + 1
+            return true
+        end
+        local id = reply.id
+        if (outstanding[id] or 0) > 0 then
+            outstanding[id] = outstanding[id] - 1
+            in_flight = in_flight - 1
+            answered = answered + 1
+            rcodes[reply.rcode] = (rcodes[reply.rcode] or 0) + 1
+        else
+            unmatched = unmatched + 1
+        end
+        return true
+    end
+
+    -- Only queries are replayed: DNS messages with the QR bit clear, over UDP
+    -- or TCP (a TCP payload starts with the length field).
+    local query = Dns.new()
+    while true do
+        local read_before = input:packets()
+        local obj = next_packet(layer_ctx)
+        progress()
+        -- A null result is the end of the capture, or a frame the decoder
+        -- dropped: the reader's packet count tells the two apart.
+        if obj == nil and input:packets() == read_before then
+            break
+        end
+        local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
+        local kind = transport_layer ~= nil and transport_layer.obj_type or nil
+        -- Only what went to the DNS port is a query: other traffic (NTP, say)
+        -- may well parse as a DNS header.
+        if kind == Object.UDP or kind == Object.TCP then
+            query:reset()
+            query.obj_prev = obj
+            query.includes_dnslen = kind == Object.TCP and 1 or 0
+            if transport_layer:cast().dport == dns_port and query:parse_header() == 0 and query.qr == 0 then
+                while answers and in_flight >= window do
+                    if not read_answer() then
+                        break
+                    end
+                end
+                local before = cli:packets()
+                send(send_ctx, ffi.cast("const core_object_t*", query))
+                if cli:packets() > before then
+                    sent = sent + 1
+                    if answers then
+                        outstanding[query.id] = (outstanding[query.id] or 0) + 1
+                        in_flight = in_flight + 1
+                    end
+                end
+            else
+                skipped = skipped + 1
+            end
+        end
+    end
+
+    if answers then
+        while in_flight > 0 and read_answer() do
+        end
+    end
+
+    print(string.format("read %d packets, sent %d queries over %s, %d send errors, %d not queries",
+        input:packets(), sent, cli:val("transport"), cli:errors(), skipped))
+    if answers then
+        print(string.format("answered %d, unanswered %d, unmatched answers %d", answered, in_flight, unmatched))
+        local codes = {}
+        for rcode in pairs(rcodes) do
+            codes[#codes + 1] = rcode
+        end
+        table.sort(codes)
+        for _, rcode in ipairs(codes) do
+            print(string.format("  %-10s %d", Dns.rcode_tostring(rcode), rcodes[rcode]))
+        end
+    end
+end
+
+return Tool

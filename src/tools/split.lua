@@ -1,0 +1,118 @@
+-- Replays a capture over several threads: the reader and decoder run here,
+-- the IP split filter gives every client to one of N channels, and each
+-- channel is drained by a worker thread that sends the queries of its
+-- clients through its own UDP sender (or only counts them without -s).
+-- One client's queries always go through the same worker, in capture order.
+
+local Tool = {
+    name = "split",
+    summary = "a replay spread over worker threads by client",
+    usage = "[options...] -r FILE",
+    options = {
+        { "r", "read", "", "Capture file to replay" },
+        { "n", "workers", "2", "Number of worker threads" },
+        { "s", "server", "", "DNS server to send to (only count when empty)" },
+        { "p", "port", "53", "Server port" },
+        { "R", "random", false, "Give new clients to workers at random instead of in turn" },
+        { "S", "seed", "1", "Seed for the random assignment" },
+    },
+}
+
+function Tool.run(cli)
+    cli:no_more_args()
+    if cli:val("read") == "" then
+        cli:fail("need a capture (-r FILE); run with -h for the options")
+    end
+    local workers, seed = cli:whole("workers", 1), cli:whole("seed", 0, 0xffffffff)
+    cli:readable(cli:val("read"))
+
+    -- Runs in its own interpreter state: everything arrives through the queue
+    -- and every module is required again.
+    local function worker(thr)
+        local ffi = require("ffi")
+        require("tarvex.core.channel")
+        require("tarvex.core.objects")
+        local C = ffi.C
+        local id, channel, server, port = thr:pop(4)
+        local sender, send, ctx
+        if server ~= "-" then
+            local Udpcli = require("tarvex.output.udpcli")
+            sender = Udpcli.new()
+            if sender:connect(server, port) ~= 0 then
+                error(string.format("worker %d: cannot reach %s port %s", id, server, port))
+            end
+            send, ctx = sender:receive()
+        end
+        local queries, bytes = 0, 0
+        while true do
+            local obj = channel:get()
+            if obj == nil then
+                break
+            end
+            -- What arrives is an owned payload copy: use it, then free it.
+            obj = ffi.cast("core_object_t*", obj)
+            local payload = ffi.cast("core_object_payload_t*", obj)
+            queries = queries + 1
+            bytes = bytes + tonumber(payload.len)
+            if send then
+                send(ctx, obj)
+            end
+            C.core_object_free(obj)
+        end
+        local sent = ""
+        if sender then
+            sent = string.format(", %d sent, %d errors", sender:packets(), sender:errors())
+        end
+        print(string.format("worker %d: %d queries, %d bytes%s", id, queries, bytes, sent))
+    end
+
+    local Object = require("tarvex.core.objects")
+    local Channel = require("tarvex.core.channel")
+    local Thread = require("tarvex.core.thread")
+    local Fpcap = require("tarvex.input.fpcap")
+    local Layer = require("tarvex.filter.layer")
+    local IpSplit = require("tarvex.filter.ipsplit")
+    local Copy = require("tarvex.filter.copy")
+
+    local input = Fpcap.new()
+    if input:open(cli:val("read")) ~= 0 then
+        cli:fail("cannot read " .. cli:val("read") .. " as a PCAP capture")
+    end
+    local layer = Layer.new()
+    local ipsplit = IpSplit.new()
+    if cli:val("random") then
+        ipsplit:random(seed)
+    end
+
+    -- The records the decoder lends are reused for the next frame, so each
+    -- channel gets copies of the payloads, which its worker frees.
+    local channels, threads = {}, {}
+    for i = 1, workers do
+        local channel = Channel.new()
+        local copy = Copy.new()
+        copy:obj_type(Object.PAYLOAD)
+        copy:receiver(channel)
+        ipsplit:receiver(copy)
+        local thr = Thread.new()
+        if thr:start(worker) ~= 0 then
+            cli:fail("cannot start worker " .. i)
+        end
+        -- Thread items cannot be empty strings: "-" stands for "no server".
+        local server = cli:val("server")
+        thr:push(i, channel, server ~= "" and server or "-", tostring(cli:val("port")))
+        channels[i], threads[i] = channel, thr
+    end
+
+    layer:receiver(ipsplit)
+    input:receiver(layer)
+    local result = input:run()
+    for _, channel in ipairs(channels) do
+        channel:close()
+    end
+    for _, thr in ipairs(threads) do
+        thr:stop()
+    end
+    print(string.format("read %d packets, %d without IP; reader result %d", input:packets(), ipsplit:discarded(), result))
+end
+
+return Tool
