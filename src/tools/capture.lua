@@ -10,11 +10,11 @@ local Tool = {
     summary = "live capture with libpcap, written to a file or printed",
     usage = "[options...] -i IFACE",
     options = {
-        { "i", "interface", "", "Interface to capture on" },
-        { "f", "filter", "", "BPF filter expression (as tcpdump takes it)" },
-        { "c", "count", "0", "Stop after this many packets (0: until interrupted)" },
-        { "w", "write", "", "Write the packets to this capture file instead of printing them" },
-        { "p", "port", "53", "DNS port, UDP or TCP, for the printed lines" },
+        { "i", "interface", "", "Interface to capture on", arg = "IFACE" },
+        { "f", "filter", "", "BPF filter expression (as tcpdump takes it)", arg = "EXPR" },
+        { "c", "count", "0", "Stop after this many packets (0: until interrupted)", arg = "N" },
+        { "w", "write", "", "Write the packets to this capture file instead of printing them", arg = "FILE" },
+        { "p", "port", "53", "DNS port, UDP or TCP, for the printed lines", arg = "PORT" },
     },
 }
 
@@ -221,7 +221,7 @@ function Tool.run(cli)
     if output then
         output:close()
     end
-    io.stderr:write(string.format("%s: %d packets captured on %s%s\n", "tarvex capture", input:packets(),
+    io.stderr:write(string.format("tarvex capture: %d packets captured on %s%s\n", input:packets(),
         iface, output and (", written to " .. cli:val("write")) or ""))
     if result < 0 and result ~= -2 then
         cli:fail("capture stopped: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))

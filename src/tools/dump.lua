@@ -13,7 +13,7 @@ local Tool = {
     usage = "[options...] capture.pcap",
     options = {
         { "a", "any-port", false, "Parse payloads on every port, not only 53" },
-        { "l", "labels", "64", "Label records per name" },
+        { "l", "labels", "64", "Label records per name", arg = "N" },
     },
 }
 

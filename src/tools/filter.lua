@@ -3,17 +3,16 @@
 -- optionally only queries or only responses, optionally only one question
 -- type. Prints how many packets were kept and dropped.
 --   tarvex filter [options] in.pcap out.pcap
--- Run with -h for the options.
 
 local Tool = {
     name = "filter",
     summary = "the DNS subset of a capture (queries, responses, one qtype) written to a new capture",
     usage = "[options...] in.pcap out.pcap",
     options = {
-        { "q", "queries", false, "Keep only queries" },
+        { "Q", "queries", false, "Keep only queries" },
         { "r", "responses", false, "Keep only responses" },
-        { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)" },
-        { "p", "port", "53", "DNS port" },
+        { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)", arg = "TYPE" },
+        { "p", "port", "53", "DNS port", arg = "PORT" },
     },
 }
 
@@ -22,7 +21,7 @@ function Tool.run(cli)
         cli:fail("need an input and an output capture (run with -h for the options)")
     end
     if cli:val("queries") and cli:val("responses") then
-        cli:fail("-q and -r exclude each other")
+        cli:fail("-Q and -r exclude each other")
     end
     local port = cli:whole("port", 0, 65535)
 

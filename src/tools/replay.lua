@@ -10,17 +10,17 @@ local Tool = {
     summary = "replays a capture's queries over UDP, TCP or TLS, paced or not, with answer matching",
     usage = "[options...] -r FILE",
     options = {
-        { "r", "read", "", "Capture file to replay" },
-        { "s", "server", "127.0.0.1", "DNS server to send to" },
-        { "p", "port", "53", "Server port" },
-        { "d", "dns-port", "53", "Destination port of the queries in the capture" },
-        { "t", "transport", "udp", "udp, tcp or tls" },
-        { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime" },
-        { "M", "multiply", "1", "Gap factor for -T multiply" },
-        { "F", "fixed", "1", "Gap in milliseconds for -T fixed" },
+        { "r", "read", "", "Capture file to replay", arg = "FILE" },
+        { "s", "server", "127.0.0.1", "DNS server to send to", arg = "HOST" },
+        { "p", "port", "53", "Server port", arg = "PORT" },
+        { "d", "dns-port", "53", "Destination port of the queries in the capture", arg = "PORT" },
+        { "t", "transport", "udp", "udp, tcp or tls", arg = "PROTO" },
+        { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime", arg = "MODE" },
+        { "M", "multiply", "1", "Gap factor for -T multiply", arg = "FACTOR" },
+        { "F", "fixed", "1", "Gap in milliseconds for -T fixed", arg = "MS" },
         { "a", "answers", false, "Read answers back and match them to the queries by DNS id" },
-        { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)" },
-        { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)" },
+        { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)", arg = "N" },
+        { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)", arg = "SECONDS" },
     },
 }
 
@@ -113,7 +113,7 @@ function Tool.run(cli)
         if now < due then
             return
         end
-        io.stderr:write(string.format("progress: %.0f s, sent %d, answered %s, %.0f queries/s\n", now - started, sent,
+        cli:progress(string.format("progress: %.0f s, sent %d, answered %s, %.0f queries/s", now - started, sent,
             answers and tostring(answered) or "-", (sent - last_sent) / (now - last_at)))
         last_at, last_sent = now, sent
         due = due + 1

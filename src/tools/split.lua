@@ -9,12 +9,12 @@ local Tool = {
     summary = "a replay spread over worker threads by client",
     usage = "[options...] -r FILE",
     options = {
-        { "r", "read", "", "Capture file to replay" },
-        { "n", "workers", "2", "Number of worker threads" },
-        { "s", "server", "", "DNS server to send to (only count when empty)" },
-        { "p", "port", "53", "Server port" },
+        { "r", "read", "", "Capture file to replay", arg = "FILE" },
+        { "n", "workers", "2", "Number of worker threads", arg = "N" },
+        { "s", "server", "", "DNS server to send to (only count when empty)", arg = "HOST" },
+        { "p", "port", "53", "Server port", arg = "PORT" },
         { "R", "random", false, "Give new clients to workers at random instead of in turn" },
-        { "S", "seed", "1", "Seed for the random assignment" },
+        { "S", "seed", "1", "Seed for the random assignment", arg = "N" },
     },
 }
 

@@ -10,9 +10,9 @@ local Tool = {
     summary = "statistics of a capture's DNS traffic",
     usage = "[options...] -r FILE",
     options = {
-        { "r", "read", "", "Capture file to read" },
-        { "n", "names", "10", "How many query names to list (0: none)" },
-        { "p", "port", "53", "DNS port, UDP or TCP" },
+        { "r", "read", "", "Capture file to read", arg = "FILE" },
+        { "n", "names", "10", "How many query names to list (0: none)", arg = "N" },
+        { "p", "port", "53", "DNS port, UDP or TCP", arg = "PORT" },
         { "m", "mmap", false, "Read the capture through a memory map (input.mmpcap)" },
     },
 }
