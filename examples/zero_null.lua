@@ -2,16 +2,19 @@
 -- example null output and reports the rate: the cost of the hand-over itself.
 -- The add-on is taken from ../addons next to this script unless it is
 -- installed on package.path already. Run with -h for its options.
-package.path = arg[1]:match("^(.-)[^/]*$") .. "lib/?.lua;" .. package.path
-local Cli = require("cli")
+local Cli = require("tarvex.tools.lib.cli")
 
 local here = arg[1]:match("^(.*)/") or "."
 package.path = package.path .. ";" .. here .. "/../addons/?.lua"
 
-local opts = Cli.new({
-    { "n", "count", "1000000", "Number of records", "?" },
-    { "p", "pull", false, "Let the output pull from the input instead of pushing", "?" },
-}, "[options...]")
+local opts = Cli.script({
+    summary = "empty records from the zero input to the null output, and the rate",
+    usage = "[options...]",
+    options = {
+        { "n", "count", "1000000", "Number of records", arg = "N" },
+        { "p", "pull", false, "Let the output pull from the input instead of pushing" },
+    },
+})
 
 opts:no_more_args()
 local count = opts:whole("count", 0)

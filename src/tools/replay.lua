@@ -36,7 +36,7 @@ function Tool.run(cli)
     end
     local window, wait = cli:whole("window", 1), cli:real("wait", 0)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
-    local dns_port = cli:whole("dns-port", 0)
+    local dns_port = cli:whole("dns-port", 0, 65535)
     cli:readable(cli:val("read"))
 
     local ffi = require("ffi")
@@ -78,19 +78,19 @@ function Tool.run(cli)
     local next_packet, layer_ctx = layer:produce()
 
     -- The wait limit bounds every wait for an answer, over TLS too.
-    local cli = Dnscli.new(transport)
+    local client = Dnscli.new(transport)
     if cli:val("answers") then
         local seconds = math.floor(wait)
-        cli:timeout(seconds, math.floor((wait - seconds) * 1e9))
+        client:timeout(seconds, math.floor((wait - seconds) * 1e9))
     end
-    if cli:connect(cli:val("server"), tostring(cli:val("port"))) ~= 0 then
+    if client:connect(cli:val("server"), tostring(cli:val("port"))) ~= 0 then
         cli:fail("cannot reach " .. cli:val("server") .. " port " .. tostring(cli:val("port")))
     end
-    local send, send_ctx = cli:receive()
+    local send, send_ctx = client:receive()
     local answers = cli:val("answers")
     local next_answer, answer_ctx
     if answers then
-        next_answer, answer_ctx = cli:produce()
+        next_answer, answer_ctx = client:produce()
     end
 
     -- Queries in flight by DNS id (a capture may repeat an id).
@@ -180,9 +180,9 @@ function Tool.run(cli)
                         break
                     end
                 end
-                local before = cli:packets()
+                local before = client:packets()
                 send(send_ctx, ffi.cast("const core_object_t*", query))
-                if cli:packets() > before then
+                if client:packets() > before then
                     sent = sent + 1
                     if answers then
                         outstanding[query.id] = (outstanding[query.id] or 0) + 1
@@ -201,7 +201,7 @@ function Tool.run(cli)
     end
 
     print(string.format("read %d packets, sent %d queries over %s, %d send errors, %d not queries",
-        input:packets(), sent, cli:val("transport"), cli:errors(), skipped))
+        input:packets(), sent, cli:val("transport"), client:errors(), skipped))
     if answers then
         print(string.format("answered %d, unanswered %d, unmatched answers %d", answered, in_flight, unmatched))
         local codes = {}

@@ -50,7 +50,7 @@ function Tool.run(cli)
     end
     local mapsize, window = cli:whole("mapsize", 1), cli:whole("window", 1)
     local wait, capture_wait = cli:real("wait", 0, true), cli:real("capture-wait", 0)
-    local dns_port = cli:whole("dns-port", 0)
+    local dns_port = cli:whole("dns-port", 0, 65535)
     cli:readable(cli:val("read"))
 
     local input = Fpcap.new()
@@ -63,15 +63,15 @@ function Tool.run(cli)
 
     -- The wait limit bounds every wait for an answer, over TLS too, so that a
     -- silent server cannot hang the run.
-    local cli = Dnscli.new(transport)
+    local client = Dnscli.new(transport)
     local wait_seconds = math.floor(wait)
-    cli:timeout(wait_seconds, math.floor((wait - wait_seconds) * 1e9))
+    client:timeout(wait_seconds, math.floor((wait - wait_seconds) * 1e9))
     local server, port = cli:val("server"), tostring(cli:val("port"))
-    if cli:connect(server, port) ~= 0 then
+    if client:connect(server, port) ~= 0 then
         cli:fail("cannot reach " .. server .. " port " .. port)
     end
-    local send, send_ctx = cli:receive()
-    local next_answer, answer_ctx = cli:produce()
+    local send, send_ctx = client:receive()
+    local next_answer, answer_ctx = client:produce()
     local stream = transport ~= Dnscli.UDP
 
     -- Opened last, so that a bad capture or server leaves no database behind.
@@ -269,7 +269,7 @@ function Tool.run(cli)
         entries[last] = entry
         push(by_client, entry.client, entry)
         entry.sent_at = now()
-        local before = cli:packets()
+        local before = client:packets()
         if not connection_ended then
             local wire = entry.query
             if stream then
@@ -278,7 +278,7 @@ function Tool.run(cli)
             point(send_rec, wire)
             send(send_ctx, ffi.cast("const core_object_t*", send_rec))
         end
-        if cli:packets() > before then
+        if client:packets() > before then
             push(by_id, entry.id, entry)
             in_flight = in_flight + 1
         else
@@ -338,7 +338,7 @@ function Tool.run(cli)
     db:commit(start_time, Clock.realtime())
 
     print(string.format("read %d packets, replayed %d queries over %s, %d send errors",
-        input:packets(), last, cli:val("transport"), cli:errors()))
+        input:packets(), last, cli:val("transport"), client:errors()))
     print(string.format("stored %d queries, %d of them without an answer from %s port %s",
         stored, unanswered, server, port))
     print(string.format("left out %d queries without an original response; %d responses in the capture "

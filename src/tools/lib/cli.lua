@@ -6,6 +6,8 @@
 -- neither can drift from -h.
 --   local cli = Cli.parse(tool, arg, 2)      -- exits on -h and on a bad option
 --   local port = cli:whole("port", 0, 65535)  -- exits on a bad value
+-- A script takes its options the same way with Cli.script(spec): its errors
+-- then begin with the script's file name.
 --
 -- An option is { short, long, default, help, arg = "NAME" }: a boolean
 -- default makes a flag, a string default an option with a value (numbers are
@@ -47,7 +49,7 @@ end
 
 function Cli.usage_text(tool)
     local lines = {
-        "usage: tarvex " .. tool.name .. " " .. tool.usage,
+        "usage: " .. (tool.command or ("tarvex " .. tool.name)) .. " " .. tool.usage,
         tool.summary:sub(1, 1):upper() .. tool.summary:sub(2) .. ".",
         "",
         "options:",
@@ -77,8 +79,8 @@ function Cli.usage_text(tool)
     return table.concat(lines, "\n") .. "\n"
 end
 
-local function fail(name, text)
-    io.stderr:write("tarvex ", name, ": ", text, "\n")
+local function fail(tool, text)
+    io.stderr:write(tool.prefix or ("tarvex " .. tool.name), ": ", text, "\n")
     io.stderr:flush()
     os.exit(1, true)
 end
@@ -101,7 +103,7 @@ function Cli.parse(tool, argv, first)
     local self = setmetatable({ tool = tool, name = tool.name, values = {}, args = {} }, Cli)
     local by_short, by_long = index_options(tool)
     local function bad(text)
-        fail(tool.name, text .. " (run with -h for the options)")
+        fail(tool, text .. " (run with -h for the options)")
     end
     local function store(option, value)
         local long = option[2]
@@ -195,6 +197,15 @@ function Cli.parse(tool, argv, first)
     return self
 end
 
+-- The command line of a script (arg[1] is the script, its options follow):
+-- spec is { summary, usage, options } as a tool has them.
+function Cli.script(spec)
+    spec.name = arg[1]:match("[^/]*$")
+    spec.prefix = spec.name
+    spec.command = "tarvex " .. arg[1]
+    return Cli.parse(spec, arg, 2)
+end
+
 function Cli:val(name)
     local value = self.values[name]
     if value == nil then
@@ -212,7 +223,7 @@ end
 -- the interpreter's close, so that open components are released and
 -- writers flushed by their finalisers.
 function Cli:fail(text)
-    fail(self.name, text)
+    fail(self.tool, text)
 end
 
 -- A progress line on stderr, unless -q.

@@ -5,7 +5,7 @@
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local sub = require("subprocess")
 local src, build = os.getenv("TEST_SOURCE_DIR"), os.getenv("TEST_BUILD_DIR")
-local example = src .. "/examples/dumpdns.lua"
+local example = "dump"
 
 local function slurp(path)
     local file = assert(io.open(path, "rb"))

@@ -1,4 +1,4 @@
--- examples/respdiff.lua: a generated capture of queries and their original
+-- tarvex respdiff: a generated capture of queries and their original
 -- responses replayed to unbound over UDP, TCP and TLS gives a database in
 -- which every stored query sits with its own original response and an
 -- unbound answer with its id; against servers that never answer (or close
@@ -12,7 +12,7 @@ local dnsq = require("dnsq")
 local mdb = require("mdb")
 local check = dnsq.check
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/respdiff.lua"
+local example = "respdiff"
 local fixture = os.getenv("TEST_FIXTURE_DIR") .. "/respdiff_capture/"
 local capture = fixture .. "capture.pcap"
 local unbound = dnsq.ports("unbound_tls")
@@ -145,25 +145,25 @@ check_db("db1", true, { "original", "replayed" }, 0, os.time())
 
 -- { arguments, stderr pattern }; nothing is left behind in "none".
 local failures = {
-    { "-o none -t sctp", "^respdiff.lua: unknown transport sctp" },
+    { "-o none -t sctp", "^tarvex respdiff: unknown transport sctp" },
     { "-o none -W 0", "%-%-wait needs a number above 0\n$" },
     { "-o none -w 0", "%-%-window needs a whole number of 1 or more\n$" },
     { "-o none -m 0.5", "%-%-mapsize needs a whole number of 1 or more\n$" },
     { "-o none -m lots", "%-%-mapsize needs a whole number of 1 or more\n$" },
-    { "-o none -d 5.5", "%-%-dns%-port needs a whole number of 0 or more\n$" },
+    { "-o none -d 5.5", "%-%-dns%-port needs a whole number from 0 to 65535\n$" },
     { "", "need a capture %(%-r FILE%) and a database directory %(%-o DIR%)" },
     { "-o none -t tcp -p " .. scripted.refused, "cannot reach 127%.0%.0%.1 port " .. scripted.refused .. "\n$" },
-    { "-o none -z", "unknown option z" },
+    { "-o none -z", "unknown option %-z" },
 }
 for _, case in ipairs(failures) do
     code, out, err = run(case[1])
     check(code == 1 and err:find(case[2]), "%s: exit %d, stderr %s", case[1], code, err)
 end
 code, out, err = sub.run(string.format("%s %s -r nosuch.pcap -o none", arg[0], example))
-check(code == 1 and err == "respdiff.lua: cannot read nosuch.pcap: No such file or directory\n", "missing capture: %d %s", code, err)
+check(code == 1 and err == "tarvex respdiff: cannot read nosuch.pcap: No such file or directory\n", "missing capture: %d %s", code, err)
 check(not io.open("none/data.mdb"), "a failed run left a database")
 
 code, out = sub.run(string.format("%s %s -h", arg[0], example))
 check(code == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE %-o DIR\n")
-    and out:find("\t%-W %-%-wait \"2\"\t") and out:find("\t%-o %-%-output \"\"\t"), "usage: %s", out)
+    and out:find("\n  %-W, %-%-wait SECONDS +[^\n]+%[2%]\n") and out:find("\n  %-o, %-%-output DIR +[^\n%[]+\n"), "usage: %s", out)
 print("respdiff example cases pass")

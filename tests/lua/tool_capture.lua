@@ -1,4 +1,4 @@
--- examples/capture.lua on the loopback interface: DNS queries sent while it
+-- tarvex capture on the loopback interface: DNS queries sent while it
 -- runs come out as one line each (-c stops it), or in a capture file (-w);
 -- SIGTERM ends an unbounded capture with the file complete; an unknown
 -- interface, a bad filter, an unwritable file and a missing right to capture
@@ -14,8 +14,8 @@ local dnsq = require("dnsq")
 local Input = require("tarvex.input.pcap")
 local C = ffi.C
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/capture.lua"
-local qstats = os.getenv("TEST_SOURCE_DIR") .. "/examples/qstats.lua"
+local example = "capture"
+local qstats = "stats"
 
 local probe = Input.new()
 assert(probe:create("lo") == 0)
@@ -81,27 +81,27 @@ for text in out:gmatch("[^\n]+") do
     lines[#lines + 1] = text
 end
 assert(#lines == 2, "two lines:\n" .. out)
-assert(err:find("^capture%.lua: 2 packets captured on lo\n$"), err)
+assert(err:find("^tarvex capture: 2 packets captured on lo\n$"), err)
 
 code, out, err = capture("-i lo -c 3 -w three.pcap -f " .. filter)
 assert(code == 0 and out == "", "write: exit " .. code .. ": " .. err)
-assert(err:find("^capture%.lua: 3 packets captured on lo, written to three%.pcap\n$"), err)
+assert(err:find("^tarvex capture: 3 packets captured on lo, written to three%.pcap\n$"), err)
 code, out = sub.run(string.format("%s %s -r three.pcap -p %s", arg[0], qstats, sink.port))
 assert(code == 0 and out:find("\npackets      3 read, 3 DNS, 0 malformed DNS, 0 other\n", 1, true), out)
 
 -- Unbounded: SIGTERM after ten queries, and the file holds what was captured.
 code, out, err = capture("-i lo -w term.pcap -f " .. filter, id + 10)
 assert(code == 0, "SIGTERM: exit " .. code .. ": " .. err)
-local captured = tonumber(err:match("^capture%.lua: (%d+) packets captured on lo, written to term%.pcap\n$"))
+local captured = tonumber(err:match("^tarvex capture: (%d+) packets captured on lo, written to term%.pcap\n$"))
 assert(captured and captured > 0, err)
 code, out = sub.run(string.format("%s %s -r term.pcap -p %s", arg[0], qstats, sink.port))
 assert(code == 0 and out:find(string.format("\npackets      %d read, %d DNS, ", captured, captured), 1, true), out)
 
 for _, case in ipairs({
-    { "-i nosuch0 -c 1", "^capture%.lua: no such interface nosuch0\n$" },
-    { "-i lo -c 1 -f 'no such filter'", "^capture%.lua: bad filter: [^\n]+\n$" },
+    { "-i nosuch0 -c 1", "^tarvex capture: no such interface nosuch0\n$" },
+    { "-i lo -c 1 -f 'no such filter'", "^tarvex capture: bad filter: [^\n]+\n$" },
     { "-i lo -c 1 -w /nonexistent/dir/x.pcap",
-        "^capture%.lua: cannot write /nonexistent/dir/x%.pcap: No such file or directory\n$" },
+        "^tarvex capture: cannot write /nonexistent/dir/x%.pcap: No such file or directory\n$" },
 }) do
     code, out, err = sub.run(string.format("%s %s %s", arg[0], example, case[1]))
     assert(code == 1 and err:find(case[2]), case[1] .. ": exit " .. code .. ", stderr " .. err)
@@ -114,7 +114,7 @@ if out == "0\n" and sub.run("command -v setpriv") == 0 then
     local nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all"
     code, out, err = sub.run(string.format("%s %s %s -i lo", nobody, arg[0], example))
     if not err:find("cannot open/read file", 1, true) and code ~= 126 then
-        assert(code == 1 and err == "capture.lua: no permission to capture on lo (needs root or CAP_NET_RAW)\n",
+        assert(code == 1 and err == "tarvex capture: no permission to capture on lo (needs root or CAP_NET_RAW)\n",
             "as nobody: exit " .. code .. ", stderr " .. err)
     end
 end

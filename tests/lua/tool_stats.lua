@@ -1,4 +1,4 @@
--- examples/qstats.lua: the tallies of a capture with known contents, through
+-- tarvex stats: the tallies of a capture with known contents, through
 -- either reader, with the name list cut to -n; a capture cut inside a record
 -- is counted up to the cut and says so.
 -- fixtures: examples
@@ -6,7 +6,7 @@
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local sub = require("subprocess")
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/qstats.lua"
+local example = "stats"
 local capture = os.getenv("TEST_FIXTURE_DIR") .. "/examples/qstats.pcap"
 
 local function qstats(args)

@@ -1,4 +1,4 @@
--- examples/replay.lua: a generated capture of 10,000 queries (among answers
+-- tarvex replay: a generated capture of 10,000 queries (among answers
 -- and other datagrams) replayed to unbound over UDP, TCP and TLS gets an
 -- answer for every query; paced modes send everything; a server that never
 -- answers gives unanswered counts instead of a hang.
@@ -9,7 +9,7 @@ local sub = require("subprocess")
 local dnsq = require("dnsq")
 local check = dnsq.check
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/replay.lua"
+local example = "replay"
 local capture = os.getenv("TEST_FIXTURE_DIR") .. "/replay/queries.pcap"
 local unbound = dnsq.ports("unbound_tls")
 local scripted = dnsq.ports("streamsrv")
@@ -47,5 +47,5 @@ end
 local code, out, err = sub.run(string.format("%s %s -t sctp -r x", arg[0], example))
 check(code == 1 and err:find("need a capture"), "bad transport: %d %s", code, err)
 code, out = sub.run(string.format("%s %s -h", arg[0], example))
-check(code == 0 and out:find("\t%-t %-%-transport \"udp\"\t") and out:find("\t%-a %-%-answers\t"), "usage: %s", out)
+check(code == 0 and out:find("\n  %-t, %-%-transport PROTO +[^\n]+%[udp%]\n") and out:find("\n  %-a, %-%-answers +"), "usage: %s", out)
 print("replay example cases pass")

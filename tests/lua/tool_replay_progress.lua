@@ -1,4 +1,4 @@
--- examples/replay.lua reports its progress on stderr once a second when a
+-- tarvex replay reports its progress on stderr once a second when a
 -- run lasts longer than that: 30 queries 60 ms apart to the loopback unbound
 -- give at least one line, and the same queries unpaced give none.
 -- fixtures: examples unbound
@@ -7,7 +7,7 @@
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local sub = require("subprocess")
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/replay.lua"
+local example = "replay"
 local capture = os.getenv("TEST_FIXTURE_DIR") .. "/examples/paced.pcap"
 local port = assert(io.open(os.getenv("TEST_FIXTURE_DIR") .. "/unbound/port")):read("*l")
 

@@ -6,7 +6,7 @@ local tarvex = arg[0]
 local source = os.getenv("TEST_SOURCE_DIR")
 
 local function run(args)
-    local status = os.execute(tarvex .. " " .. source .. "/examples/split.lua " .. args .. " >out.txt 2>err.txt")
+    local status = os.execute(tarvex .. " split " .. args .. " >out.txt 2>err.txt")
     local out = assert(io.open("out.txt")):read("*a")
     local err = assert(io.open("err.txt")):read("*a")
     return status, out, err
@@ -14,7 +14,7 @@ end
 
 -- Options are checked before any pipeline module is loaded.
 local status, out, err = run("-h")
-assert(status == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE\n") and out:find("%-n %-%-workers \"2\""),
+assert(status == 0 and out:find("^usage: [^\n]+ %[options%.%.%.%] %-r FILE\n") and out:find("\n  %-n, %-%-workers N +[^\n]+%[2%]\n"),
     out)
 for _, case in ipairs({ { "-n 2", "need a capture" }, { "-r x.pcap -n 0", "--workers needs a whole number" },
     { "-r x.pcap -n 1.5", "--workers needs a whole number" } }) do

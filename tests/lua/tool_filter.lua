@@ -1,4 +1,4 @@
--- examples/filter.lua: which packets it keeps, what it prints, and that the
+-- tarvex filter: which packets it keeps, what it prints, and that the
 -- kept packets are the original frames.
 -- fixtures: pcapio
 -- expect-stdout: ^filter example cases pass$
@@ -7,7 +7,7 @@ local pcapio = require("pcapio")
 local sub = require("subprocess")
 local Input = require("tarvex.input.pcap")
 
-local example = os.getenv("TEST_SOURCE_DIR") .. "/examples/filter.lua"
+local example = "filter"
 
 -- dnsmix: four rounds of (UDP query, UDP response, IPv6 UDP query, other UDP,
 -- TCP SYN to port 80) for a/A, b/AAAA, c/MX, d/A.
@@ -24,11 +24,11 @@ local function rounds(picks)
 end
 local cases = {
     { "dnsmix", "", rounds({ { 1, 2, 3 }, { 1, 2, 3 }, { 1, 2, 3 }, { 1, 2, 3 } }) },
-    { "dnsmix", "-q", rounds({ { 1, 3 }, { 1, 3 }, { 1, 3 }, { 1, 3 } }) },
+    { "dnsmix", "-Q", rounds({ { 1, 3 }, { 1, 3 }, { 1, 3 }, { 1, 3 } }) },
     { "dnsmix", "--responses", rounds({ { 2 }, { 2 }, { 2 }, { 2 } }) },
     { "dnsmix", "-t A", rounds({ { 1, 2, 3 }, {}, {}, { 1, 2, 3 } }) },
     { "dnsmix", "-t AAAA -r", rounds({ {}, { 2 } }) },
-    { "dnsmix", "-q -t 15", rounds({ {}, {}, { 1, 3 } }) },
+    { "dnsmix", "-Q -t 15", rounds({ {}, {}, { 1, 3 } }) },
     { "dnsmix", "-t TXT", {} },
     { "dnsmix", "-p 5001", {} },
     { "native", "", { 1, 2, 3, 4, 6 } },
@@ -67,10 +67,10 @@ end
 -- Usage errors end with status 1 and say why.
 for _, case in ipairs({
     { "", "need an input and an output capture" },
-    { "-q -r in.pcap out.pcap", "exclude each other" },
+    { "-Q -r in.pcap out.pcap", "exclude each other" },
     { "-t NOSUCH in.pcap out.pcap", "unknown question type NOSUCH" },
     { "missing.pcap out.pcap", "cannot read missing.pcap" },
-    { "--bogus", "unknown option bogus" },
+    { "--bogus", "unknown option --bogus" },
 }) do
     local code, _, err = sub.run(string.format("%s %s %s", arg[0], example, case[1]))
     assert(code == 1 and err:find(case[2], 1, true), case[1] .. ": exit " .. code .. ": " .. err)
