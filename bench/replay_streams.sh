@@ -1,5 +1,5 @@
 # Replay over each transport to one local unbound: queries/s of
-# examples/replay.lua with answers matched (-a, 100 in flight) over UDP, TCP
+# tarvex replay with answers matched (-a, 100 in flight) over UDP, TCP
 # and TLS, each beside dnsperf in the same mode on the same queries and
 # server. Best of three.
 set -euo pipefail
@@ -34,7 +34,7 @@ best() {
 replay_rate() {
     local transport=$1 port=$2 start end answered
     start=$(date +%s.%N)
-    answered=$("$build/tarvex" "$src/examples/replay.lua" -r "$capture" -s 127.0.0.1 -p "$port" \
+    answered=$("$build/tarvex" replay -r "$capture" -s 127.0.0.1 -p "$port" \
         -t "$transport" -a -w 100 2>/dev/null | awk '$1 == "answered" {sub(",", "", $2); print $2}')
     end=$(date +%s.%N)
     awk -v n="$answered" -v s="$start" -v e="$end" 'BEGIN {printf "%.0f\n", n / (e - s)}'

@@ -12,15 +12,15 @@ if [ ! -f "$sample" ]; then
     python3 tests/fixtures/sample.py "$sample"
 fi
 
-echo "== examples/qstats.lua -r $sample"
-"$tarvex" examples/qstats.lua -r "$sample" -n 5
+echo "== tarvex stats -r $sample"
+"$tarvex" stats -r "$sample" -n 5
 echo
-echo "== examples/filter.lua $sample $dns_only"
-"$tarvex" examples/filter.lua "$sample" "$dns_only"
+echo "== tarvex filter $sample $dns_only"
+"$tarvex" filter "$sample" "$dns_only"
 echo
-echo "== examples/qstats.lua -r $dns_only (first lines)"
-"$tarvex" examples/qstats.lua -r "$dns_only" -n 0 | sed -n '1,3p'
+echo "== tarvex stats -r $dns_only (first lines)"
+"$tarvex" stats -r "$dns_only" -n 0 | sed -n '1,3p'
 echo
-echo "== examples/dumpdns.lua $dns_only (first message)"
-# awk reads to the end, so the script never writes into a closed pipe.
-"$tarvex" examples/dumpdns.lua "$dns_only" | awk '/^packet / { n++ } n == 1'
+echo "== tarvex dump $dns_only (first message)"
+# awk reads to the end, so the tool never writes into a closed pipe.
+"$tarvex" dump "$dns_only" | awk '/^packet / { n++ } n == 1'
