@@ -34,7 +34,7 @@ function Tool.run(cli)
     if not timing_modes[cli:val("timing")] then
         cli:fail("unknown timing mode " .. cli:val("timing"))
     end
-    local window, wait = cli:whole("window", 1), cli:real("wait", 0)
+    local window, wait = cli:whole("window", 1), cli:real("wait", 0, true)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
     cli:readable(cli:val("read"))
@@ -96,6 +96,16 @@ function Tool.run(cli)
     -- Queries in flight by DNS id (a capture may repeat an id).
     local outstanding, in_flight = {}, 0
     local answered, unmatched, rcodes = 0, 0, {}
+    local timed_out = 0
+
+    -- Nothing is sent while the run waits for an answer, so when a wait ends
+    -- empty every query in flight has had the whole wait limit: they all
+    -- count as timed out, and the window opens again (an answer that still
+    -- comes later counts as unmatched).
+    local function expire_in_flight()
+        timed_out = timed_out + in_flight
+        outstanding, in_flight = {}, 0
+    end
     local reply = Dns.new()
 
     local sent, skipped = 0, 0
@@ -177,7 +187,7 @@ function Tool.run(cli)
             if transport_layer:cast().dport == dns_port and query:parse_header() == 0 and query.qr == 0 then
                 while answers and in_flight >= window do
                     if not read_answer() then
-                        break
+                        expire_in_flight()
                     end
                 end
                 local before = client:packets()
@@ -198,12 +208,13 @@ function Tool.run(cli)
     if answers then
         while in_flight > 0 and read_answer() do
         end
+        expire_in_flight()
     end
 
     print(string.format("read %d packets, sent %d queries over %s, %d send errors, %d not queries",
         input:packets(), sent, cli:val("transport"), client:errors(), skipped))
     if answers then
-        print(string.format("answered %d, unanswered %d, unmatched answers %d", answered, in_flight, unmatched))
+        print(string.format("answered %d, unanswered %d, unmatched answers %d", answered, timed_out, unmatched))
         local codes = {}
         for rcode in pairs(rcodes) do
             codes[#codes + 1] = rcode
@@ -212,6 +223,14 @@ function Tool.run(cli)
         for _, rcode in ipairs(codes) do
             print(string.format("  %-10s %d", Dns.rcode_tostring(rcode), rcodes[rcode]))
         end
+    end
+    -- The summary stands either way; the status says whether the whole
+    -- capture went out.
+    if input.obj.is_broken ~= 0 then
+        cli:fail("the capture ends inside a record; replayed up to there")
+    end
+    if client:errors() > 0 then
+        cli:fail(string.format("%d of %d queries could not be sent", client:errors(), sent + client:errors()))
     end
 end
 

@@ -44,7 +44,22 @@ for _, case in ipairs({ { "udp", scripted["udp.silent"] }, { "tls", scripted["tl
     check(out:find("answered 0, unanswered 10000, unmatched answers 0\n$"), "%s silent: %s", case[1], out)
 end
 
-local code, out, err = sub.run(string.format("%s %s -t sctp -r x", arg[0], example))
+-- A server that drops every query with an even id: the window fills with
+-- lost queries again and again, and each wait that ends empty times out
+-- the whole window instead of stalling the run.
+local lossy = replay(string.format("-p %s -a -w 1000 -W 0.2", scripted["udp.odd"]))
+local answered, unanswered = lossy:match("answered (%d+), unanswered (%d+), unmatched answers 0\n")
+check(answered and tonumber(answered) > 0 and tonumber(unanswered) > 0 and
+    tonumber(answered) + tonumber(unanswered) == 10000, "lossy server: %s", lossy)
+
+-- A server that closes after its first query: the queries that could not
+-- go out make the run fail after its summary.
+local code, out, err = sub.run(string.format("%s %s -r %s -p %s -t tcp", arg[0], example, capture,
+    scripted["tcp.close"]))
+check(code == 1 and out:find("^read 10250 packets, sent %d+ queries over tcp, [1-9]%d* send errors") and
+    err:find("^tarvex replay: %d+ of 10000 queries could not be sent\n$"), "closing server: %d %s %s", code, out, err)
+
+code, out, err = sub.run(string.format("%s %s -t sctp -r x", arg[0], example))
 check(code == 1 and err:find("need a capture"), "bad transport: %d %s", code, err)
 code, out = sub.run(string.format("%s %s -h", arg[0], example))
 check(code == 0 and out:find("\n  %-t, %-%-transport PROTO +[^\n]+%[udp%]\n") and out:find("\n  %-a, %-%-answers +"), "usage: %s", out)
