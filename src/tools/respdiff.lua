@@ -20,7 +20,9 @@ local Tool = {
         { "p", "port", "53", "Server port", arg = "PORT" },
         { "d", "dns-port", "53", "Port the capture's queries went to", arg = "PORT" },
         { "t", "transport", "udp", "udp, tcp or tls", arg = "PROTO" },
-        { "m", "mapsize", "10485760", "Database map size in bytes (the most it can hold)", arg = "BYTES" },
+        { "m", "mapsize", "", "Database map size in bytes, the most it can hold (default: sized from the capture)",
+            arg = "BYTES" },
+        { "f", "force", false, "Replace a database the output directory already holds" },
         { "w", "window", "100", "Queries in flight before waiting for an answer", arg = "N" },
         { "W", "wait", "2", "Seconds to wait for the server's answer to a query", arg = "SECONDS" },
         { "c", "capture-wait", "3", "Seconds of capture time an original response may follow its query", arg = "SECONDS" },
@@ -28,6 +30,39 @@ local Tool = {
         { "N", "recv-name", "replayed", "Name of the server replayed to in the database", arg = "NAME" },
     },
 }
+
+-- Every query is stored with at most two answers, each no longer than the
+-- packets that carried them in the capture: sixteen times the capture's size
+-- is room enough, and costs nothing until written (the map is sparse).
+local MIB = 1024 * 1024
+local function map_size_for(path)
+    local file = io.open(path, "rb")
+    local size = file and file:seek("end") or 0
+    if file then
+        file:close()
+    end
+    return math.max(10 * MIB, math.ceil(size * 16 / MIB) * MIB)
+end
+
+-- A new run's keys start at 0, so writing into an old database would leave
+-- its entries beside the new ones under the new run's metadata.
+local function refuse_old_database(cli, dir)
+    local data = dir .. "/data.mdb"
+    local old = io.open(data, "rb")
+    if not old then
+        return
+    end
+    old:close()
+    if not cli:val("force") then
+        cli:fail(dir .. " already holds a database (-f replaces it)")
+    end
+    for _, name in ipairs({ data, dir .. "/lock.mdb" }) do
+        local ok, why = os.remove(name)
+        if not ok and io.open(name) then
+            cli:fail("cannot replace " .. why)
+        end
+    end
+end
 
 function Tool.run(cli)
     cli:no_more_args()
@@ -48,10 +83,12 @@ function Tool.run(cli)
     elseif not transport then
         cli:fail("unknown transport " .. cli:val("transport") .. " (-t udp, tcp or tls)")
     end
-    local mapsize, window = cli:whole("mapsize", 1), cli:whole("window", 1)
+    local window = cli:whole("window", 1)
     local wait, capture_wait = cli:real("wait", 0, true), cli:real("capture-wait", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
     cli:readable(cli:val("read"))
+    local mapsize = cli:given("mapsize") and cli:whole("mapsize", 1) or map_size_for(cli:val("read"))
+    refuse_old_database(cli, cli:val("output"))
 
     local input = Fpcap.new()
     if input:open(cli:val("read")) ~= 0 then

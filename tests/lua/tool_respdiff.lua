@@ -138,9 +138,14 @@ for n, case in ipairs(cases) do
     check_db(dir, answered, names or { "original", "replayed" }, before, after)
 end
 
--- A run into an existing database directory starts again at key 0.
+-- A directory that already holds a database is refused, since the new
+-- run's keys would start again at 0 among the old entries; -f replaces it.
+local old_size = #sub.read("db1/data.mdb")
 local code, out, err = run(string.format("-o db1 -p %s", unbound.udp))
-check(code == 0, "rerun: %d %s", code, err)
+check(code == 1 and err == "tarvex respdiff: db1 already holds a database (-f replaces it)\n", "rerun: %d %s", code, err)
+check(#sub.read("db1/data.mdb") == old_size, "a refused run changed the database")
+code, out, err = run(string.format("-o db1 -f -p %s", unbound.udp))
+check(code == 0, "rerun with -f: %d %s", code, err)
 check_db("db1", true, { "original", "replayed" }, 0, os.time())
 
 -- { arguments, stderr pattern }; nothing is left behind in "none".
