@@ -250,7 +250,14 @@ function Tool.run(cli)
     -- Reads one answer from the server; false when none came within the wait
     -- (every query in flight has then waited that long) or the connection ended.
     local function read_answer()
+        local errors_before = client:errors()
         local obj = next_answer(answer_ctx)
+        if obj == nil and not stream and client:errors() == errors_before then
+            -- An empty datagram: the client hands it on as the end of a
+            -- pull, but a datagram socket has no end, and it answers nothing.
+            unmatched = unmatched + 1
+            return true
+        end
         if obj == nil then
             connection_ended = true
             expire_answers(true)

@@ -190,7 +190,8 @@ def listen(behaviour, context):
 
 
 def udp_server(reply):
-    """Sends reply(datagram) back unless it is None."""
+    """Sends reply(datagram) back unless it is None; a list is sent as that
+    many datagrams."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind(("127.0.0.1", 0))
 
@@ -198,8 +199,8 @@ def udp_server(reply):
         while True:
             data, peer = sock.recvfrom(65535)
             out = reply(data)
-            if out is not None:
-                sock.sendto(out, peer)
+            for datagram in out if isinstance(out, list) else [out] if out is not None else []:
+                sock.sendto(datagram, peer)
 
     threading.Thread(target=loop, daemon=True).start()
     return sock.getsockname()[1]
@@ -218,6 +219,7 @@ def serve(directory):
     lines.append("refused %d" % refused.getsockname()[1])
     lines.append("udp.raw %d" % udp_server(lambda data: data))
     lines.append("udp.odd %d" % udp_server(lambda data: answer(data) if len(data) >= 12 and data[1] & 1 else None))
+    lines.append("udp.empty %d" % udp_server(lambda data: [b"", answer(data)] if len(data) >= 12 else None))
     quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     quiet.bind(("127.0.0.1", 0))
     lines.append("udp.silent %d" % quiet.getsockname()[1])
