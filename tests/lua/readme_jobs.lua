@@ -52,5 +52,5 @@ local code, _, err = sub.run("env PATH=$PWD/bin:/usr/bin:/bin:/usr/sbin:/sbin ba
 assert(code == 0, "the README's jobs failed: exit " .. code .. "\n" .. err)
 local out = sub.read("jobs.out")
 assert(out:find("read 16 packets, sent 6 queries over udp, 0 send errors, 8 not queries\n" ..
-    "answered 6, unanswered 0, unmatched answers 0\n  REFUSED    6\n", 1, true), out)
+    "answered 6, unanswered 0, unmatched answers 0, receive errors 0\n  REFUSED    6\n", 1, true), out)
 print(commands .. " README commands ran")

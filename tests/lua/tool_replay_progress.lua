@@ -12,7 +12,7 @@ local capture = os.getenv("TEST_FIXTURE_DIR") .. "/examples/paced.pcap"
 local port = assert(io.open(os.getenv("TEST_FIXTURE_DIR") .. "/unbound/port")):read("*l")
 
 local DONE = "^read 30 packets, sent 30 queries over udp, 0 send errors, 0 not queries\n" ..
-    "answered 30, unanswered 0, unmatched answers 0\n"
+    "answered 30, unanswered 0, unmatched answers 0, receive errors 0\n"
 local LINE = "^progress: %d+ s, sent (%d+), answered (%d+), %d+ queries/s$"
 
 local function replay(args)
