@@ -5,8 +5,11 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
+# make install PREFIX=/usr DESTDIR=/tmp/stage: files go to $(DESTDIR)$(PREFIX)/...
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: deps build demo test bench asan fuzz clean
+.PHONY: deps build demo test install deb bench asan fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -20,6 +23,13 @@ demo: build
 
 test: demo
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package, $(BUILD)/tarvex_VERSION_ARCH.deb, installs under /usr.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null

@@ -12,6 +12,7 @@ packages=(
   lz4 zstd xz-utils gzip
   unbound gnutls-bin lmdb-utils tcpdump dnsperf
   clang libclang-rt-14-dev
+  man-db groff-base bash-completion dpkg-dev
 )
 
 missing=()
