@@ -52,7 +52,7 @@ staging.with_scratch(function(dir)
         "./usr/bin/tarvex",
         "./usr/share/man/man1/tarvex.1.gz",
         "./usr/share/bash-completion/completions/tarvex",
-        "./usr/share/doc/tarvex/examples/qstats.lua",
+        "./usr/share/doc/tarvex/examples/sources.lua",
         "./usr/share/doc/tarvex/addons/example/README.md",
         "./usr/share/doc/tarvex/addons/example/input/zero.lua",
     }) do

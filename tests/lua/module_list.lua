@@ -42,7 +42,7 @@ local MODULES = {
     "tarvex.lib.getopt", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",
     "tarvex.lib.trie.iter", "tarvex.lib.trie.node",
 
-    "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
+    "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion", "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
     "tarvex.tools.replay", "tarvex.tools.respdiff", "tarvex.tools.split", "tarvex.tools.capture",
 }
 
