@@ -278,6 +278,9 @@ size_t stdio_input_size(int32_t kind)
         return ZSTD_DStreamInSize();
     case lzma:
         return xz_chunk_size;
+    case gzip:
+        // Only a stream without a descriptor inflates through this buffer.
+        return frame_buffer_size;
     default:
         return 0;
     }
