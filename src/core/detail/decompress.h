@@ -75,4 +75,16 @@ Step decode(Decoder& decoder, const uint8_t* input, size_t input_size, bool inpu
 // ends (a cut file included). Corrupt data is fatal.
 size_t gz_read(Decoder& decoder, uint8_t* dst, size_t count, Site site);
 
+// The compression a file's first bytes announce (`none` for none of the
+// four), from the magic numbers of the LZ4 frame, Zstandard, gzip and xz
+// formats.
+int32_t kind_of_magic(const uint8_t* bytes, size_t size);
+
+// Decodes the start of compressed data, for telling what it holds: up to
+// `want` bytes into `out` from the `size` bytes at `input`. Returns how many
+// came out; corrupt or cut data gives what came out before it, and no log
+// line (a file that is not what it seems is the caller's finding, not a
+// failure).
+size_t decode_start(int32_t kind, const uint8_t* input, size_t size, uint8_t* out, size_t want);
+
 }  // namespace tvx::decompress
