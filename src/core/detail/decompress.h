@@ -55,7 +55,8 @@ int32_t kind_of(const Decoder& decoder);
 bool reads_gz_file(const Decoder& decoder);
 
 // Output buffer of the reader for the kind, and the stdio reader's input
-// buffer (0 for the gz file interface, which buffers on its own).
+// buffer (for gzip only used by a stream without a descriptor: the gz file
+// interface buffers on its own).
 size_t output_size(int32_t kind);
 size_t stdio_input_size(int32_t kind);
 
