@@ -2,7 +2,7 @@
 -- frame into the layer decoder, which pushes each result into a C sink (no
 -- script code per packet).
 --   tarvex zread_decode_push.lua READER KIND FILE SINK_LIBRARY
---     READER: fpcap, mmpcap, zpcap or zmmpcap; KIND: lz4, zstd, gzip, lzma or -
+--     READER: fpcap, mmpcap, zpcap, zmmpcap or a pcapng reader; KIND: lz4, zstd, gzip, lzma or -
 --   prints "<reader> <packets> <seconds>"
 local Layer = require("tarvex.filter.layer")
 local ffi = require("ffi")

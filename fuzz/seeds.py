@@ -165,6 +165,15 @@ def main():
                 if linktype == 1:
                     layer.add(bytes([layer_control(linktype, swapped) | 0x40]) + frame[:40])
 
+        # pcapng: the block-written files and the hostile ones (editcap's
+        # and mergecap's are too large to be seeds).
+        ng = os.path.join(work, "ng")
+        subprocess.run([sys.executable, os.path.join(FIXTURES, "pcapng_gen.py"), ng], check=True)
+        pcapng = Corpus(outdir, "pcapng")
+        for directory in (ng, os.path.join(ng, "hostile")):
+            for _, data in small_files(directory, [".pcapng"]):
+                pcapng.add(data)
+
         for kind, (command, suffixes) in COMPRESSORS.items():
             corpus = Corpus(outdir, "zpcap_" + kind)
             for data in plain:

@@ -10,7 +10,7 @@ packages=(
   liblz4-dev libzstd-dev zlib1g-dev liblzma-dev
   libgtest-dev googletest
   lz4 zstd xz-utils gzip
-  unbound gnutls-bin lmdb-utils tcpdump dnsperf
+  unbound gnutls-bin lmdb-utils tcpdump dnsperf wireshark-common
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
 )

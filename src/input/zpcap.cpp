@@ -27,21 +27,6 @@ constexpr input_zpcap_t make_defaults()
 }
 constexpr input_zpcap_t defaults = make_defaults();
 
-using Stream = tvx::zstream::DecodedStream<input_zpcap_t, tvx::zstream::StdioFeed<input_zpcap_t>>;
-
-// Calls `use` with the reader's byte source: the gz file interface for gzip,
-// else the decoded stream over the stdio stream.
-template <class Use>
-auto with_source(input_zpcap_t* self, tvx::LogSite site, Use&& use)
-{
-    if (tvx::decompress::reads_gz_file(*tvx::zreader::decoder_slot(self->comp_ctx))) {
-        tvx::zstream::GzStream source(self->comp_ctx, site);
-        return use(source);
-    }
-    Stream source(*self, site);
-    return use(source);
-}
-
 int start(input_zpcap_t* self)
 {
     const int result = tvx::zreader::start_decoder(*self, self->file, TVX_LOG_SITE(self));
@@ -51,7 +36,7 @@ int start(input_zpcap_t* self)
     if (self->use_fadvise) {
         tvx::pcap::advise_sequential(self->file);
     }
-    return with_source(self, TVX_LOG_SITE(self), [self](auto& source) {
+    return tvx::zreader::with_stdio_source(self, TVX_LOG_SITE(self), [self](auto& source) {
         return tvx::zreader::read_header(*self, source, true, TVX_LOG_SITE(self));
     });
 }
@@ -70,7 +55,7 @@ const core_object_t* produce(void* ctx)
     auto* self = static_cast<input_zpcap_t*>(ctx);
     TVX_CHECK_SELF(self, module_log);
     check_opened(self);
-    return with_source(self, TVX_LOG_SITE(self), [self](auto& source) {
+    return tvx::zreader::with_stdio_source(self, TVX_LOG_SITE(self), [self](auto& source) {
         return tvx::pcap::pull_one(*self, source, self->buf, TVX_HERE);
     });
 }
@@ -136,7 +121,7 @@ extern "C" int input_zpcap_run(input_zpcap_t* self)
     if (!self->recv) {
         TVX_FATAL(self, "no receiver set");
     }
-    return with_source(self, TVX_LOG_SITE(self), [self](auto& source) {
+    return tvx::zreader::with_stdio_source(self, TVX_LOG_SITE(self), [self](auto& source) {
         return tvx::pcap::push_all(*self, source, self->buf, TVX_HERE);
     });
 }

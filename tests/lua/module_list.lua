@@ -29,6 +29,9 @@ local MODULES = {
     "tarvex.filter.layer", "tarvex.filter.layer_h", "tarvex.filter.split", "tarvex.filter.split_h",
     "tarvex.filter.timing", "tarvex.filter.timing_h",
 
+    "tarvex.input.capture", "tarvex.input.capture_h", "tarvex.input.fpcapng", "tarvex.input.fpcapng_h",
+    "tarvex.input.mmpcapng", "tarvex.input.mmpcapng_h", "tarvex.input.zpcapng", "tarvex.input.zpcapng_h",
+    "tarvex.input.zmmpcapng", "tarvex.input.zmmpcapng_h",
     "tarvex.input.fpcap", "tarvex.input.fpcap_h", "tarvex.input.mmpcap", "tarvex.input.mmpcap_h",
     "tarvex.input.pcap", "tarvex.input.pcap_h", "tarvex.input.zmmpcap", "tarvex.input.zmmpcap_h",
     "tarvex.input.zpcap", "tarvex.input.zpcap_h", "tarvex.input.zero",
@@ -42,7 +45,8 @@ local MODULES = {
     "tarvex.lib.getopt", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",
     "tarvex.lib.trie.iter", "tarvex.lib.trie.node",
 
-    "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion", "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
+    "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion",
+    "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
     "tarvex.tools.replay", "tarvex.tools.respdiff", "tarvex.tools.split", "tarvex.tools.capture",
 }
 

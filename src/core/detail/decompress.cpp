@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <unistd.h>
 
@@ -278,6 +280,9 @@ size_t stdio_input_size(int32_t kind)
         return ZSTD_DStreamInSize();
     case lzma:
         return xz_chunk_size;
+    case gzip:
+        // Only a stream without a descriptor inflates through this buffer.
+        return frame_buffer_size;
     default:
         return 0;
     }
@@ -317,6 +322,99 @@ size_t gz_read(Decoder& decoder, uint8_t* dst, size_t count, Site site)
         }
     }
     return got;
+}
+
+int32_t kind_of_magic(const uint8_t* bytes, size_t size)
+{
+    auto starts = [&](std::initializer_list<uint8_t> magic) {
+        return size >= magic.size() && std::equal(magic.begin(), magic.end(), bytes);
+    };
+    if (starts({0x04, 0x22, 0x4d, 0x18})) {
+        return lz4;
+    }
+    if (starts({0x28, 0xb5, 0x2f, 0xfd})) {
+        return zstd;
+    }
+    if (starts({0x1f, 0x8b})) {
+        return gzip;
+    }
+    if (starts({0xfd, '7', 'z', 'X', 'Z', 0x00})) {
+        return lzma;
+    }
+    return none;
+}
+
+size_t decode_start(int32_t kind, const uint8_t* input, size_t size, uint8_t* out, size_t want)
+{
+    size_t produced = 0;
+    switch (kind) {
+    case lz4: {
+        LZ4F_dctx* context = nullptr;
+        if (LZ4F_isError(LZ4F_createDecompressionContext(&context, LZ4F_VERSION))) {
+            return 0;
+        }
+        while (produced < want && size > 0) {
+            size_t room = want - produced, consumed = size;
+            const size_t result = LZ4F_decompress(context, out + produced, &room, input, &consumed, nullptr);
+            if (LZ4F_isError(result) || (room == 0 && consumed == 0)) {
+                break;
+            }
+            produced += room;
+            input += consumed;
+            size -= consumed;
+        }
+        LZ4F_freeDecompressionContext(context);
+        return produced;
+    }
+    case zstd: {
+        ZSTD_DCtx* context = ZSTD_createDCtx();
+        if (!context) {
+            return 0;
+        }
+        ZSTD_inBuffer in{input, size, 0};
+        ZSTD_outBuffer output{out, want, 0};
+        while (output.pos < want && in.pos < in.size) {
+            const size_t before = in.pos + output.pos;
+            if (ZSTD_isError(ZSTD_decompressStream(context, &output, &in)) || in.pos + output.pos == before) {
+                break;
+            }
+        }
+        ZSTD_freeDCtx(context);
+        return output.pos;
+    }
+    case gzip: {
+        z_stream stream{};
+        if (inflateInit2(&stream, 32) != Z_OK) {
+            return 0;
+        }
+        stream.next_in = const_cast<Bytef*>(input);
+        stream.avail_in = size > UINT_MAX ? UINT_MAX : uInt(size);
+        stream.next_out = out;
+        stream.avail_out = uInt(want);
+        inflate(&stream, Z_SYNC_FLUSH);
+        produced = want - stream.avail_out;
+        inflateEnd(&stream);
+        return produced;
+    }
+    case lzma: {
+        lzma_stream stream = LZMA_STREAM_INIT;
+        if (lzma_stream_decoder(&stream, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
+            return 0;
+        }
+        stream.next_in = input;
+        stream.avail_in = size;
+        stream.next_out = out;
+        stream.avail_out = want;
+        // Whatever came out before an error or the end of the input is the answer.
+        const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+        (void)result;
+        produced = want - stream.avail_out;
+        lzma_end(&stream);
+        return produced;
+    }
+    default:
+        return 0;
+    }
 }
 
 }  // namespace tvx::decompress

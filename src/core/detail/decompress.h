@@ -55,7 +55,8 @@ int32_t kind_of(const Decoder& decoder);
 bool reads_gz_file(const Decoder& decoder);
 
 // Output buffer of the reader for the kind, and the stdio reader's input
-// buffer (0 for the gz file interface, which buffers on its own).
+// buffer (for gzip only used by a stream without a descriptor: the gz file
+// interface buffers on its own).
 size_t output_size(int32_t kind);
 size_t stdio_input_size(int32_t kind);
 
@@ -74,5 +75,17 @@ Step decode(Decoder& decoder, const uint8_t* input, size_t input_size, bool inpu
 // The gz file interface: up to `count` bytes into `dst`; fewer when the data
 // ends (a cut file included). Corrupt data is fatal.
 size_t gz_read(Decoder& decoder, uint8_t* dst, size_t count, Site site);
+
+// The compression a file's first bytes announce (`none` for none of the
+// four), from the magic numbers of the LZ4 frame, Zstandard, gzip and xz
+// formats.
+int32_t kind_of_magic(const uint8_t* bytes, size_t size);
+
+// Decodes the start of compressed data, for telling what it holds: up to
+// `want` bytes into `out` from the `size` bytes at `input`. Returns how many
+// came out; corrupt or cut data gives what came out before it, and no log
+// line (a file that is not what it seems is the caller's finding, not a
+// failure).
+size_t decode_start(int32_t kind, const uint8_t* input, size_t size, uint8_t* out, size_t want);
 
 }  // namespace tvx::decompress

@@ -45,17 +45,36 @@ void allocate_buffers(Reader& self, int32_t kind, LogSite site)
 }
 
 // The decoder for the reader's `compression` and its buffers. `stream`: the
-// stdio reader's stream (gzip then reads through the gz file interface).
+// stdio reader's stream (gzip then reads through the gz file interface). A
+// stream without a descriptor of its own (one that replays bytes already
+// read, say) cannot be handed to the gz file interface: gzip then inflates
+// through the stream like the other kinds.
 template <class Reader>
 int start_decoder(Reader& self, FILE* stream, LogSite site)
 {
     const int32_t kind = self.compression;
+    if (stream && fileno(stream) < 0) {
+        stream = nullptr;
+    }
     const int result = decompress::create(decoder_slot(self.comp_ctx), kind, stream, site);
     if (result != 0) {
         return result;
     }
     allocate_buffers(self, kind, site);
     return 0;
+}
+
+// Calls `use` with the byte source of a stdio reader: the gz file interface
+// for gzip on a descriptor, else the decoded stream over the stdio stream.
+template <class Reader, class Use>
+auto with_stdio_source(Reader* self, LogSite site, Use&& use)
+{
+    if (decompress::reads_gz_file(*decoder_slot(self->comp_ctx))) {
+        zstream::GzStream source(self->comp_ctx, site);
+        return use(source);
+    }
+    zstream::DecodedStream<Reader, zstream::StdioFeed<Reader>> source(*self, site);
+    return use(source);
 }
 
 // Reads the 24-byte file header through `source`; on success adopts it and

@@ -8,14 +8,9 @@
 --   hostile.same(got, hostile.cut("mmpcap", got.path, 30, "pull"), hostile.reference("native.pcap"), "cut 30")
 local ffi = require("ffi")
 local readers = require("readers")
-local compat = require("tarvex.core.compat")
 require("tarvex.core.log").enable("warning")
 
 ffi.cdef [[
-int dup(int fd);
-int dup2(int from, int to);
-int close(int fd);
-int fileno(void* stream);
 int mkfifo(const char* path, unsigned int mode);
 ]]
 local C = ffi.C
@@ -40,28 +35,7 @@ end
 -- The cuts reach to the end of this record.
 hostile.last_cut = hostile.bounds[4]
 
--- Runs fn(...) with standard error sent to a file; returns the lines written
--- there (object addresses taken out: "input.fpcap warning: ...") and fn's
--- results. Each log line is one write, so nothing of it stays buffered. (A
--- sanitizer report made meanwhile is in stderr.capture in the work directory.)
-function hostile.capture(fn, ...)
-    local file = assert(io.open("stderr.capture", "w+"))
-    local saved = C.dup(2)
-    C.dup2(C.fileno(compat.file_pointer(file)), 2)
-    local results = { pcall(fn, ...) }
-    C.dup2(saved, 2)
-    C.close(saved)
-    file:seek("set", 0)
-    local lines = {}
-    for line in file:lines() do
-        lines[#lines + 1] = (line:gsub("^([%w.]+)%[0x%x+%] ", "%1 "))
-    end
-    file:close()
-    if not results[1] then
-        error(results[2], 0)
-    end
-    return lines, unpack(results, 2)
-end
+hostile.capture = require("stderr").capture
 
 -- The reference frames (readers.lua digest lines) of a capture: all those
 -- before the end or the first failure, as the mapping reader (which has no

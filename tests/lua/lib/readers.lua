@@ -17,6 +17,10 @@ local classes = {
     mmpcap = require("tarvex.input.mmpcap"),
     zpcap = require("tarvex.input.zpcap"),
     zmmpcap = require("tarvex.input.zmmpcap"),
+    fpcapng = require("tarvex.input.fpcapng"),
+    mmpcapng = require("tarvex.input.mmpcapng"),
+    zpcapng = require("tarvex.input.zpcapng"),
+    zmmpcapng = require("tarvex.input.zmmpcapng"),
 }
 
 -- File extensions of the compressed fixtures and the kind method for each.
@@ -69,14 +73,24 @@ local function place(reader, bytes, caplen)
     if ffi.istype("input_mmpcap_t", obj) then
         return inside(obj.buf, obj.len) and "map" or "other"
     end
-    if (ffi.istype("input_zpcap_t", obj) or ffi.istype("input_zmmpcap_t", obj)) and inside(obj.out, obj.out_size) then
+    if ffi.istype("input_mmpcapng_t", obj) then
+        return inside(obj.map, obj.len) and "map" or "other"
+    end
+    if (ffi.istype("input_zpcap_t", obj) or ffi.istype("input_zmmpcap_t", obj) or ffi.istype("input_zpcapng_t", obj)
+            or ffi.istype("input_zmmpcapng_t", obj)) and inside(obj.out, obj.out_size) then
         return "out"
+    end
+    if ffi.istype("input_fpcapng_t", obj) or ffi.istype("input_zpcapng_t", obj)
+            or ffi.istype("input_zmmpcapng_t", obj) then
+        return inside(obj.buf, obj.buf_size) and "buf" or "other"
     end
     if inside(obj.buf, obj.snaplen) then
         return "buf"
     end
     return "other"
 end
+
+readers.place = place
 
 local function line(pcap)
     return string.format("%d.%d caplen=%d len=%d linktype=%d snaplen=%d swapped=%d type=%d prev=%s hash=%08x",

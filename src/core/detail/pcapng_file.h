@@ -1,0 +1,513 @@
+#pragma once
+// The pcapng file format as every pcapng reader reads it: blocks framed by a
+// type, a total length and the same length repeated at the end; sections
+// (section header blocks, each with its own byte order) holding interfaces
+// (interface description blocks: link type, snap length, time-stamp
+// resolution and offset) and packets (enhanced, simple and obsolete packet
+// blocks) that name their interface. Every other block is skipped.
+//
+// How a reader uses it: it supplies the byte source of the PCAP format code
+// (core/detail/pcap_file.h: `size_t take(size_t count, uint8_t* dst, const
+// uint8_t** view)`); a source that never copies says so with
+//     static constexpr bool in_place = true;
+// and is handed no buffer. For the others the block buffer (`buf`,
+// `buf_size`) grows to the largest block seen, so a run of packets costs no
+// allocation once the first large block has been read.
+//
+// The reader record must have: _log, recv, ctx, is_swapped, is_nanosec,
+// is_broken, prod_pkt, pkts, version_major, version_minor,
+// snaplen, linktype, sections, interfaces, interface_count, interface_room,
+// and, unless its source takes in place, buf and buf_size.
+// Then, in the reader's .cpp:
+//     open:  if (tvx::pcapng::open(*self, source, TVX_HERE) != 0) return -2;
+//     run:   return tvx::pcapng::push_all(*self, source, TVX_HERE);
+//     pull:  return tvx::pcapng::pull_one(*self, source, TVX_HERE);
+//     destroy: tvx::pcapng::release(*self);
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "core/detail/cursor.h"
+#include "core/detail/log.h"
+#include "core/detail/pcap_file.h"
+#include "core/object.h"
+#include "core/object/pcap.h"
+
+namespace tvx::pcapng {
+
+constexpr uint32_t block_section = 0x0A0D0D0A;
+constexpr uint32_t block_interface = 1;
+constexpr uint32_t block_obsolete_packet = 2;
+constexpr uint32_t block_simple_packet = 3;
+constexpr uint32_t block_enhanced_packet = 6;
+constexpr uint32_t byte_order_magic = 0x1A2B3C4D;
+
+// Type and total length; a section header also has its byte-order magic.
+constexpr size_t block_header_size = 8;
+constexpr size_t smallest_block = 12;
+constexpr size_t smallest_section = 28;
+// Bounds what one block may make a reader allocate (libpcap's limit too).
+constexpr uint32_t block_limit = 16 * 1024 * 1024;
+// Bounds the interface table a hostile file can make a reader allocate.
+constexpr uint32_t interface_limit = 65536;
+// The snap length a record carries when its interface sets none (0).
+constexpr uint32_t unlimited_snaplen = pcap::snaplen_limit;
+
+struct Interface {
+    uint32_t linktype;  // as the records carry it (translated LINKTYPE)
+    uint32_t snaplen;   // never 0: unlimited_snaplen stands for "no limit"
+    uint64_t units;     // time-stamp units per second
+    uint64_t nsec_per_unit;  // when a unit is a whole number of nanoseconds, else 0
+    int64_t offset;     // seconds added to every stamp (if_tsoffset)
+};
+
+enum class Frame {
+    ok,
+    end,
+    short_header,
+    short_data,
+    bad_length,
+    too_large,
+    trailer_mismatch,
+    bad_byte_order,
+    bad_version,
+    malformed,
+    bad_resolution,
+    too_many_interfaces,
+    no_interface,
+    bad_interface,
+    too_long,
+    past_block,
+    not_pcapng,
+    short_section,
+};
+
+// A failed read and the numbers its message shows.
+struct Failure {
+    Frame frame = Frame::ok;
+    uint32_t first = 0;
+    uint32_t second = 0;
+};
+
+// The text of a failure, formatted into `text`.
+const char* describe(const Failure& failure, char* text, size_t size);
+void report(const core_log_t* log, Here site, bool critical, const Failure& failure);
+
+// The stamp of a packet in `interface`'s units as seconds and nanoseconds.
+inline core_timespec_t to_timespec(const Interface& interface, uint64_t stamp)
+{
+    uint64_t sec, nsec;
+    // The two usual resolutions divide by constants, which compilers turn
+    // into multiplications.
+    if (interface.units == 1000000) {
+        sec = stamp / 1000000;
+        nsec = (stamp % 1000000) * 1000;
+    } else if (interface.units == 1000000000) {
+        sec = stamp / 1000000000;
+        nsec = stamp % 1000000000;
+    } else {
+        sec = stamp / interface.units;
+        const uint64_t fraction = stamp % interface.units;
+        nsec = interface.nsec_per_unit
+                   ? fraction * interface.nsec_per_unit
+                   : uint64_t((unsigned __int128)fraction * 1000000000u / interface.units);
+    }
+    // Unsigned arithmetic: a hostile offset wraps instead of overflowing.
+    return core_timespec_t{int64_t(sec + uint64_t(interface.offset)), int64_t(nsec)};
+}
+
+// Parses the body of an interface description block (after type and length,
+// before the trailing length) into `out`.
+Failure parse_interface(Cursor body, bool swapped, Interface& out);
+
+// The byte order of a section from its byte-order magic as read in host
+// order: 0 native, 1 swapped, -1 not a section header.
+int section_order(uint32_t magic);
+
+inline uint32_t order32(uint32_t value, bool swapped)
+{
+    return swapped ? __builtin_bswap32(value) : value;
+}
+
+inline uint16_t order16(uint16_t value, bool swapped)
+{
+    return swapped ? __builtin_bswap16(value) : value;
+}
+
+template <class Source>
+constexpr bool takes_in_place()
+{
+    if constexpr (requires { Source::in_place; }) {
+        return Source::in_place;
+    } else {
+        return false;
+    }
+}
+
+void* grow(void* old, size_t size);
+
+// Room for `count` bytes in the block buffer of a copying source.
+template <class Reader>
+inline void reserve(Reader& self, size_t count)
+{
+    if (self.buf_size >= count) {
+        return;
+    }
+    size_t size = self.buf_size < 65536 ? 65536 : self.buf_size * 2;
+    while (size < count) {
+        size *= 2;
+    }
+    self.buf = static_cast<uint8_t*>(grow(self.buf, size));
+    if (!self.buf) {
+        TVX_FATAL(&self, "out of memory");
+    }
+    self.buf_size = size;
+}
+
+struct Block {
+    uint32_t type;
+    Cursor body;  // between the length and the trailing length
+};
+
+// Reads the next block whole. A section header block is recognised before
+// its length is read, since only its byte-order magic tells how to read it;
+// it then sets the reader's byte order.
+// `first`: the file's first block, which must be a section header.
+template <class Reader, class Source>
+Failure read_block(Reader& self, Source& source, Block& block, bool first = false)
+{
+    uint8_t raw[block_header_size + 4];
+    const uint8_t* view = raw;
+    const size_t got = source.take(block_header_size, raw, &view);
+    if (got != block_header_size) {
+        return {got == 0 ? Frame::end : Frame::short_header};
+    }
+    uint32_t type, length;
+    Cursor header(view, block_header_size);
+    header.take_u32host(type);
+    header.take_u32host(length);
+    bool swapped = self.is_swapped;
+    size_t fixed = block_header_size;
+    // Only the section header's type reads the same in both byte orders, so
+    // it tells a pcapng file before anything else is known.
+    if (first && type != block_section) {
+        return {Frame::not_pcapng};
+    }
+    if (type == block_section) {
+        uint32_t magic;
+        if (source.take(4, raw + block_header_size, &view) != 4) {
+            return {Frame::short_header};
+        }
+        Cursor(view, 4).take_u32host(magic);
+        const int order = section_order(magic);
+        if (order < 0) {
+            return {Frame::bad_byte_order};
+        }
+        swapped = order == 1;
+        fixed += 4;
+    }
+    type = order32(type, swapped);
+    length = order32(length, swapped);
+    if (length % 4 != 0 || length < (type == block_section ? smallest_section : smallest_block)) {
+        return {Frame::bad_length, length};
+    }
+    if (length > block_limit) {
+        return {Frame::too_large, length};
+    }
+    const size_t rest = length - fixed;
+    const uint8_t* body = nullptr;
+    if constexpr (takes_in_place<Source>()) {
+        if (source.take(rest, nullptr, &body) != rest) {
+            return {Frame::short_data};
+        }
+    } else {
+        reserve(self, rest);
+        body = self.buf;
+        if (source.take(rest, self.buf, &body) != rest) {
+            return {Frame::short_data};
+        }
+    }
+    Cursor trailer(body + rest - 4, 4);
+    uint32_t trailing;
+    trailer.take_u32host(trailing);
+    trailing = order32(trailing, swapped);
+    if (trailing != length) {
+        return {Frame::trailer_mismatch, length, trailing};
+    }
+    if (type == block_section) {
+        self.is_swapped = swapped;
+    }
+    block.type = type;
+    block.body = Cursor(body, rest - 4);
+    return {};
+}
+
+// A section header: its version (1.x; minor versions add nothing a reader
+// must know) and an empty interface table.
+template <class Reader>
+Failure begin_section(Reader& self, Cursor body)
+{
+    uint16_t major, minor;
+    if (!body.take_u16host(major) || !body.take_u16host(minor)) {
+        return {Frame::malformed, block_section};
+    }
+    major = order16(major, self.is_swapped);
+    minor = order16(minor, self.is_swapped);
+    if (major != 1) {
+        return {Frame::bad_version, major, minor};
+    }
+    self.version_major = major;
+    self.version_minor = minor;
+    self.sections++;
+    self.interface_count = 0;
+    return {};
+}
+
+template <class Reader>
+Failure add_interface(Reader& self, Cursor body)
+{
+    if (self.interface_count >= interface_limit) {
+        return {Frame::too_many_interfaces, interface_limit};
+    }
+    Interface interface{};
+    const Failure failure = parse_interface(body, self.is_swapped, interface);
+    if (failure.frame != Frame::ok) {
+        return failure;
+    }
+    if (self.interface_count == self.interface_room) {
+        const uint32_t room = self.interface_room ? self.interface_room * 2 : 4;
+        void* table = grow(self.interfaces, room * sizeof(Interface));
+        if (!table) {
+            TVX_FATAL(&self, "out of memory");
+        }
+        self.interfaces = table;
+        self.interface_room = room;
+    }
+    static_cast<Interface*>(self.interfaces)[self.interface_count++] = interface;
+    if (self.sections == 1 && self.interface_count == 1) {
+        // What a reader says of the whole file: its first interface.
+        self.linktype = interface.linktype;
+        self.snaplen = interface.snaplen;
+        self.is_nanosec = interface.units > 1000000;
+    }
+    return {};
+}
+
+template <class Reader>
+Failure find_interface(const Reader& self, uint32_t id, const Interface*& out)
+{
+    if (self.interface_count == 0) {
+        return {Frame::no_interface};
+    }
+    if (id >= self.interface_count) {
+        return {Frame::bad_interface, id, self.interface_count};
+    }
+    out = static_cast<const Interface*>(self.interfaces) + id;
+    return {};
+}
+
+// Fills `record` from a packet block; `end` is not a result here.
+template <class Reader>
+Failure take_packet(Reader& self, const Block& block, core_object_pcap_t& record)
+{
+    Cursor body = block.body;
+    const bool swapped = self.is_swapped;
+    uint32_t id = 0, high = 0, low = 0, caplen, len;
+    if (block.type == block_simple_packet) {
+        if (!body.take_u32host(len)) {
+            return {Frame::malformed, block.type};
+        }
+        len = order32(len, swapped);
+    } else {
+        bool fixed;
+        if (block.type == block_enhanced_packet) {
+            fixed = body.take_u32host(id);
+            id = order32(id, swapped);
+        } else {
+            uint16_t short_id = 0;
+            fixed = body.take_u16host(short_id) && body.skip(2);
+            id = order16(short_id, swapped);
+        }
+        if (!fixed || !body.take_u32host(high) || !body.take_u32host(low) || !body.take_u32host(caplen) ||
+            !body.take_u32host(len)) {
+            return {Frame::malformed, block.type};
+        }
+        high = order32(high, swapped);
+        low = order32(low, swapped);
+        caplen = order32(caplen, swapped);
+        len = order32(len, swapped);
+    }
+    const Interface* interface = nullptr;
+    const Failure failure = find_interface(self, id, interface);
+    if (failure.frame != Frame::ok) {
+        return failure;
+    }
+    if (block.type == block_simple_packet) {
+        // No captured length: what the block holds, up to the snap length;
+        // the rest of the block is padding.
+        caplen = len < interface->snaplen ? len : interface->snaplen;
+        if (caplen > body.left) {
+            caplen = uint32_t(body.left);
+        }
+    } else {
+        if (caplen > interface->snaplen) {
+            return {Frame::too_long, caplen, interface->snaplen};
+        }
+        if (caplen > body.left) {
+            return {Frame::past_block, caplen};
+        }
+    }
+    self.pkts++;
+    record.linktype = interface->linktype;
+    record.snaplen = interface->snaplen;
+    record.is_swapped = self.is_swapped;
+    record.ts = block.type == block_simple_packet ? core_timespec_t{0, 0}
+                                                   : to_timespec(*interface, (uint64_t(high) << 32) | low);
+    record.caplen = caplen;
+    record.len = len;
+    record.bytes = body.at;
+    return {};
+}
+
+// Reads blocks up to the next packet and fills `record` from it.
+template <class Reader, class Source>
+Failure next_frame(Reader& self, Source& source, core_object_pcap_t& record)
+{
+    for (;;) {
+        Block block;
+        Failure failure = read_block(self, source, block);
+        if (failure.frame != Frame::ok) {
+            return failure;
+        }
+        switch (block.type) {
+        case block_section:
+            failure = begin_section(self, block.body);
+            break;
+        case block_interface:
+            failure = add_interface(self, block.body);
+            break;
+        case block_enhanced_packet:
+        case block_simple_packet:
+        case block_obsolete_packet:
+            return take_packet(self, block, record);
+        default:
+            // Statistics, name resolution, custom blocks and the like.
+            break;
+        }
+        if (failure.frame != Frame::ok) {
+            return failure;
+        }
+    }
+}
+
+// Reads the first section header and the blocks after it up to the first
+// interface description, so that the reader knows the link type before the
+// first packet. 0, or -2 after a critical line. A packet block ahead of any
+// interface is refused here: it cannot be read.
+template <class Reader, class Source>
+int open(Reader& self, Source& source, Here site)
+{
+    Block block;
+    Failure failure = read_block(self, source, block, true);
+    if (failure.frame == Frame::end || failure.frame == Frame::short_header || failure.frame == Frame::short_data) {
+        failure = {Frame::short_section};
+    }
+    if (failure.frame == Frame::ok) {
+        failure = begin_section(self, block.body);
+    }
+    while (failure.frame == Frame::ok && self.interface_count == 0) {
+        failure = read_block(self, source, block);
+        if (failure.frame != Frame::ok) {
+            break;
+        }
+        switch (block.type) {
+        case block_section:
+            failure = begin_section(self, block.body);
+            break;
+        case block_interface:
+            failure = add_interface(self, block.body);
+            break;
+        case block_enhanced_packet:
+        case block_simple_packet:
+        case block_obsolete_packet:
+            failure = {Frame::no_interface};
+            break;
+        default:
+            break;
+        }
+    }
+    // A file of section headers only holds no packets: it ends cleanly.
+    if (failure.frame == Frame::end) {
+        failure = {};
+    }
+    if (failure.frame != Frame::ok) {
+        report(TVX_LOG_HANDLE(&self), site, true, failure);
+        // A reader with no section is refused by run and the producer.
+        self.sections = 0;
+        return -2;
+    }
+    core_log_debug(TVX_LOG_HANDLE(&self), site.file, site.line, "pcapng v%u.%u linktype:%u snaplen:%u%s",
+                   self.version_major, self.version_minor, self.linktype, self.snaplen,
+                   self.is_swapped ? " swapped" : "");
+    return 0;
+}
+
+// run: every remaining packet to the receiver; 0 at a clean end, -1 (after
+// a warning) on a read error. Packets delivered before the error stay counted.
+template <class Reader, class Source>
+int push_all(Reader& self, Source& source, Here site)
+{
+    core_object_pcap_t record{};
+    record.obj_type = CORE_OBJECT_PCAP;
+    for (;;) {
+        const Failure failure = next_frame(self, source, record);
+        if (failure.frame == Frame::ok) {
+            self.recv(self.ctx, reinterpret_cast<const core_object_t*>(&record));
+            continue;
+        }
+        if (failure.frame == Frame::end) {
+            return 0;
+        }
+        report(TVX_LOG_HANDLE(&self), site, false, failure);
+        return -1;
+    }
+}
+
+// The producer step: the next packet in prod_pkt, or null at the end; a read
+// error is logged, breaks the reader and gives null, as does every pull after.
+template <class Reader, class Source>
+const core_object_t* pull_one(Reader& self, Source& source, Here site)
+{
+    if (self.is_broken) {
+        core_log_warning(TVX_LOG_HANDLE(&self), site.file, site.line,
+                         "pcapng is broken, will not read next packet");
+        return nullptr;
+    }
+    const Failure failure = next_frame(self, source, self.prod_pkt);
+    if (failure.frame == Frame::ok) {
+        return reinterpret_cast<const core_object_t*>(&self.prod_pkt);
+    }
+    if (failure.frame != Frame::end) {
+        report(TVX_LOG_HANDLE(&self), site, false, failure);
+        self.is_broken = 1;
+    }
+    return nullptr;
+}
+
+// Frees what the format code allocated in the reader (block buffer and
+// interface table).
+template <class Reader>
+void release(Reader& self)
+{
+    free(self.interfaces);
+    self.interfaces = nullptr;
+    self.interface_count = 0;
+    self.interface_room = 0;
+    if constexpr (requires { self.buf_size; }) {
+        free(self.buf);
+        self.buf = nullptr;
+        self.buf_size = 0;
+    }
+}
+
+}  // namespace tvx::pcapng

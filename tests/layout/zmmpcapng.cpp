@@ -1,0 +1,34 @@
+#include "input/zmmpcapng.h"
+#include "layout.h"
+
+LAYOUT_REGISTER {
+    LAYOUT_TYPE(input_zmmpcapng_t);
+    LAYOUT_FIELD(input_zmmpcapng_t, _log);
+    LAYOUT_FIELD(input_zmmpcapng_t, recv);
+    LAYOUT_FIELD(input_zmmpcapng_t, ctx);
+    LAYOUT_FIELD(input_zmmpcapng_t, is_swapped);
+    LAYOUT_FIELD(input_zmmpcapng_t, is_nanosec);
+    LAYOUT_FIELD(input_zmmpcapng_t, is_broken);
+    LAYOUT_FIELD(input_zmmpcapng_t, prod_pkt);
+    LAYOUT_FIELD(input_zmmpcapng_t, compression);
+    LAYOUT_FIELD(input_zmmpcapng_t, comp_ctx);
+    LAYOUT_FIELD(input_zmmpcapng_t, out);
+    LAYOUT_FIELD(input_zmmpcapng_t, out_size);
+    LAYOUT_FIELD(input_zmmpcapng_t, out_have);
+    LAYOUT_FIELD(input_zmmpcapng_t, out_at);
+    LAYOUT_FIELD(input_zmmpcapng_t, fd);
+    LAYOUT_FIELD(input_zmmpcapng_t, len);
+    LAYOUT_FIELD(input_zmmpcapng_t, at);
+    LAYOUT_FIELD(input_zmmpcapng_t, pkts);
+    LAYOUT_FIELD(input_zmmpcapng_t, map);
+    LAYOUT_FIELD(input_zmmpcapng_t, buf);
+    LAYOUT_FIELD(input_zmmpcapng_t, buf_size);
+    LAYOUT_FIELD(input_zmmpcapng_t, version_major);
+    LAYOUT_FIELD(input_zmmpcapng_t, version_minor);
+    LAYOUT_FIELD(input_zmmpcapng_t, snaplen);
+    LAYOUT_FIELD(input_zmmpcapng_t, linktype);
+    LAYOUT_FIELD(input_zmmpcapng_t, sections);
+    LAYOUT_FIELD(input_zmmpcapng_t, interfaces);
+    LAYOUT_FIELD(input_zmmpcapng_t, interface_count);
+    LAYOUT_FIELD(input_zmmpcapng_t, interface_room);
+} LAYOUT_END;

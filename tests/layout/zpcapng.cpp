@@ -1,0 +1,37 @@
+#include "input/zpcapng.h"
+#include "layout.h"
+
+LAYOUT_REGISTER {
+    LAYOUT_TYPE(input_zpcapng_t);
+    LAYOUT_FIELD(input_zpcapng_t, _log);
+    LAYOUT_FIELD(input_zpcapng_t, recv);
+    LAYOUT_FIELD(input_zpcapng_t, ctx);
+    LAYOUT_FIELD(input_zpcapng_t, is_swapped);
+    LAYOUT_FIELD(input_zpcapng_t, is_nanosec);
+    LAYOUT_FIELD(input_zpcapng_t, is_broken);
+    LAYOUT_FIELD(input_zpcapng_t, prod_pkt);
+    LAYOUT_FIELD(input_zpcapng_t, compression);
+    LAYOUT_FIELD(input_zpcapng_t, comp_ctx);
+    LAYOUT_FIELD(input_zpcapng_t, in);
+    LAYOUT_FIELD(input_zpcapng_t, out);
+    LAYOUT_FIELD(input_zpcapng_t, in_size);
+    LAYOUT_FIELD(input_zpcapng_t, out_size);
+    LAYOUT_FIELD(input_zpcapng_t, in_have);
+    LAYOUT_FIELD(input_zpcapng_t, out_have);
+    LAYOUT_FIELD(input_zpcapng_t, in_at);
+    LAYOUT_FIELD(input_zpcapng_t, out_at);
+    LAYOUT_FIELD(input_zpcapng_t, file);
+    LAYOUT_FIELD(input_zpcapng_t, extern_file);
+    LAYOUT_FIELD(input_zpcapng_t, use_fadvise);
+    LAYOUT_FIELD(input_zpcapng_t, pkts);
+    LAYOUT_FIELD(input_zpcapng_t, buf);
+    LAYOUT_FIELD(input_zpcapng_t, buf_size);
+    LAYOUT_FIELD(input_zpcapng_t, version_major);
+    LAYOUT_FIELD(input_zpcapng_t, version_minor);
+    LAYOUT_FIELD(input_zpcapng_t, snaplen);
+    LAYOUT_FIELD(input_zpcapng_t, linktype);
+    LAYOUT_FIELD(input_zpcapng_t, sections);
+    LAYOUT_FIELD(input_zpcapng_t, interfaces);
+    LAYOUT_FIELD(input_zpcapng_t, interface_count);
+    LAYOUT_FIELD(input_zpcapng_t, interface_room);
+} LAYOUT_END;
