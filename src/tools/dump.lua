@@ -1,7 +1,6 @@
 -- Reads a capture file, decodes every frame and prints each DNS message it
 -- carries (UDP or TCP, port 53 unless -a is given) with Dns:print.
 --   tarvex dump capture.pcap
-local Fpcap = require("tarvex.input.fpcap")
 local Layer = require("tarvex.filter.layer")
 local Object = require("tarvex.core.objects")
 local Dns = require("tarvex.core.object.dns")
@@ -22,12 +21,8 @@ function Tool.run(cli)
         cli:fail("need one capture file (run with -h for the options)")
     end
     local any_port, labels = cli:val("any-port"), cli:whole("labels", 1)
-    cli:readable(cli.args[1])
 
-    local input = Fpcap.new()
-    if input:open(cli.args[1]) ~= 0 then
-        cli:fail("cannot read " .. cli.args[1] .. " as a PCAP capture")
-    end
+    local input = cli:open_capture(cli.args[1])
     local layer = Layer.new()
     layer:producer(input)
     local produce, ctx = layer:produce()

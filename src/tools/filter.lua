@@ -30,7 +30,6 @@ function Tool.run(cli)
     local Dns = require("tarvex.core.object.dns")
     local Label = require("tarvex.core.object.dns.label")
     local Q = require("tarvex.core.object.dns.q")
-    local Fpcap = require("tarvex.input.fpcap")
     local Layer = require("tarvex.filter.layer")
     local Output = require("tarvex.output.pcap")
 
@@ -44,15 +43,11 @@ function Tool.run(cli)
     end
     local want_qr = cli:val("queries") and 0 or (cli:val("responses") and 1 or nil)
 
-    cli:readable(cli.args[1])
 
-    local input = Fpcap.new()
-    if input:open(cli.args[1]) ~= 0 then
-        cli:fail("cannot read " .. cli.args[1] .. " as a PCAP capture")
-    end
+    local input = cli:open_capture(cli.args[1])
     cli:writable(cli.args[2])
     local output = Output.new()
-    if output:open(cli.args[2], input.obj.linktype, input.obj.snaplen) ~= 0 then
+    if output:open(cli.args[2], input:linktype(), input:snaplen()) ~= 0 then
         cli:fail("cannot write " .. cli.args[2])
     end
     local write, write_ctx = output:receive()

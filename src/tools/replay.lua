@@ -37,12 +37,10 @@ function Tool.run(cli)
     local window, wait = cli:whole("window", 1), cli:real("wait", 0, true)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
-    cli:readable(cli:val("read"))
 
     local ffi = require("ffi")
     local Object = require("tarvex.core.objects")
     local Dns = require("tarvex.core.object.dns")
-    local Fpcap = require("tarvex.input.fpcap")
     local Timing = require("tarvex.filter.timing")
     local Layer = require("tarvex.filter.layer")
     local Dnscli = require("tarvex.output.dnscli")
@@ -50,10 +48,7 @@ function Tool.run(cli)
 
     local transport = ({ udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS })[cli:val("transport")]
 
-    local input = Fpcap.new()
-    if input:open(cli:val("read")) ~= 0 then
-        cli:fail("cannot read " .. cli:val("read") .. " as a PCAP capture")
-    end
+    local input = cli:open_capture(cli:val("read"))
 
     -- Pull form: reader -> timing -> decoder, one query at a time, so that
     -- answers can be read between sends.

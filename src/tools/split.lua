@@ -24,7 +24,6 @@ function Tool.run(cli)
         cli:fail("need a capture (-r FILE); run with -h for the options")
     end
     local workers, seed = cli:whole("workers", 1), cli:whole("seed", 0, 0xffffffff)
-    cli:readable(cli:val("read"))
 
     -- Runs in its own interpreter state: everything arrives through the queue
     -- and every module is required again.
@@ -69,15 +68,11 @@ function Tool.run(cli)
     local Object = require("tarvex.core.objects")
     local Channel = require("tarvex.core.channel")
     local Thread = require("tarvex.core.thread")
-    local Fpcap = require("tarvex.input.fpcap")
     local Layer = require("tarvex.filter.layer")
     local IpSplit = require("tarvex.filter.ipsplit")
     local Copy = require("tarvex.filter.copy")
 
-    local input = Fpcap.new()
-    if input:open(cli:val("read")) ~= 0 then
-        cli:fail("cannot read " .. cli:val("read") .. " as a PCAP capture")
-    end
+    local input = cli:open_capture(cli:val("read"))
     local layer = Layer.new()
     local ipsplit = IpSplit.new()
     if cli:val("random") then

@@ -13,7 +13,7 @@ local Tool = {
         { "r", "read", "", "Capture file to read", arg = "FILE" },
         { "n", "names", "10", "How many query names to list (0: none)", arg = "N" },
         { "p", "port", "53", "DNS port, UDP or TCP", arg = "PORT" },
-        { "m", "mmap", false, "Read the capture through a memory map (input.mmpcap)" },
+        { "m", "mmap", false, "Read through a memory map (always so for a regular file; kept for old command lines)" },
     },
 }
 
@@ -24,7 +24,6 @@ function Tool.run(cli)
     end
     cli:no_more_args()
     local top, port = cli:whole("names", 0), cli:whole("port", 0, 65535)
-    cli:readable(path)
 
     local Object = require("tarvex.core.objects")
     local Dns = require("tarvex.core.object.dns")
@@ -32,17 +31,13 @@ function Tool.run(cli)
     local Q = require("tarvex.core.object.dns.q")
     local Layer = require("tarvex.filter.layer")
     local Clock = require("tarvex.lib.clock")
-    local Input = require(cli:val("mmap") and "tarvex.input.mmpcap" or "tarvex.input.fpcap")
 
     local function seconds_now()
         local sec, nsec = Clock.monotonic()
         return sec + nsec / 1e9
     end
 
-    local input = Input.new()
-    if input:open(path) ~= 0 then
-        cli:fail("cannot read " .. path .. " as a PCAP capture")
-    end
+    local input = cli:open_capture(path)
     local layer = Layer.new()
     layer:producer(input)
     local produce, ctx = layer:produce()

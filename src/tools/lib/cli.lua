@@ -272,6 +272,19 @@ function Cli:readable(path)
     probe:close()
 end
 
+-- Opens a capture by its content (PCAP or pcapng, plain or compressed; "-"
+-- is standard input) and ends the run with one line when it is none.
+function Cli:open_capture(path)
+    if path ~= "-" then
+        self:readable(path)
+    end
+    local input, why = require("tarvex.input.capture").open(path)
+    if not input then
+        self:fail(why)
+    end
+    return input
+end
+
 -- The writers would log why they cannot create a file; the system's word for
 -- it is enough (they truncate the file anyway).
 function Cli:writable(path)
