@@ -24,8 +24,8 @@ local port = io.popen("/usr/bin/python3 -c 'import socket; s=socket.socket(); s.
 local lines = { "set -eu", "trap 'kill $(jobs -p) 2>/dev/null || true' EXIT" }
 local commands = 0
 for block in section:gmatch("```\n(.-)\n```") do
-    local first = block:match("^[^\n]*")
-    if first:find("^tarvex ") or first:find("^cat > ") or first:find("^mdb_dump ") then
+    -- A block of commands has a tarvex line; the others are what they print.
+    if ("\n" .. block):find("\ntarvex ") then
         for line in (block .. "\n"):gmatch("([^\n]*)\n") do
             line = line:gsub("5353", port)
             if line:find("^tarvex capture ") then
