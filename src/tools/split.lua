@@ -24,21 +24,44 @@ function Tool.run(cli)
         cli:fail("need a capture (-r FILE); run with -h for the options")
     end
     local workers, seed = cli:whole("workers", 1), cli:whole("seed", 0, 0xffffffff)
+    local port = cli:whole("port", 0, 65535)
+    local server = cli:val("server")
+    -- A server the workers could not reach fails here, before any of them
+    -- starts, with the system's reason.
+    if server ~= "" then
+        local probe = require("tarvex.output.udpcli").new()
+        if probe:connect(server, tostring(port)) ~= 0 then
+            cli:fail("cannot reach " .. server .. " port " .. port)
+        end
+    end
 
     -- Runs in its own interpreter state: everything arrives through the queue
-    -- and every module is required again.
+    -- and every module is required again. A worker that fails says why on
+    -- stderr, marks its status channel and goes on taking (and freeing) what
+    -- its channel brings, so the reader never waits on it for good.
     local function worker(thr)
         local ffi = require("ffi")
         require("tarvex.core.channel")
         require("tarvex.core.objects")
         local C = ffi.C
-        local id, channel, server, port = thr:pop(4)
+        local id, channel, status, server, port = thr:pop(5)
+        local function drain(why)
+            io.stderr:write(string.format("tarvex split: worker %d: %s\n", id, why))
+            status:put(ffi.cast("void*", 1))
+            while true do
+                local obj = channel:get()
+                if obj == nil then
+                    return
+                end
+                C.core_object_free(ffi.cast("core_object_t*", obj))
+            end
+        end
         local sender, send, ctx
         if server ~= "-" then
             local Udpcli = require("tarvex.output.udpcli")
             sender = Udpcli.new()
             if sender:connect(server, port) ~= 0 then
-                error(string.format("worker %d: cannot reach %s port %s", id, server, port))
+                return drain(string.format("cannot reach %s port %s", server, port))
             end
             send, ctx = sender:receive()
         end
@@ -62,7 +85,9 @@ function Tool.run(cli)
         if sender then
             sent = string.format(", %d sent, %d errors", sender:packets(), sender:errors())
         end
-        print(string.format("worker %d: %d queries, %d bytes%s", id, queries, bytes, sent))
+        -- One write per line, so that the workers' lines never interleave.
+        io.stdout:write(string.format("worker %d: %d queries, %d bytes%s\n", id, queries, bytes, sent))
+        io.stdout:flush()
     end
 
     local Object = require("tarvex.core.objects")
@@ -81,21 +106,25 @@ function Tool.run(cli)
 
     -- The records the decoder lends are reused for the next frame, so each
     -- channel gets copies of the payloads, which its worker frees.
-    local channels, threads = {}, {}
+    local channels, statuses, threads = {}, {}, {}
     for i = 1, workers do
-        local channel = Channel.new()
+        local channel, status = Channel.new(), Channel.new(4)
         local copy = Copy.new()
         copy:obj_type(Object.PAYLOAD)
         copy:receiver(channel)
         ipsplit:receiver(copy)
         local thr = Thread.new()
         if thr:start(worker) ~= 0 then
+            -- The workers already running are stopped before the run ends.
+            for started = 1, i - 1 do
+                channels[started]:close()
+                threads[started]:stop()
+            end
             cli:fail("cannot start worker " .. i)
         end
         -- Thread items cannot be empty strings: "-" stands for "no server".
-        local server = cli:val("server")
-        thr:push(i, channel, server ~= "" and server or "-", tostring(cli:val("port")))
-        channels[i], threads[i] = channel, thr
+        thr:push(i, channel, status, server ~= "" and server or "-", tostring(port))
+        channels[i], statuses[i], threads[i] = channel, status, thr
     end
 
     layer:receiver(ipsplit)
@@ -108,6 +137,19 @@ function Tool.run(cli)
         thr:stop()
     end
     print(string.format("read %d packets, %d without IP; reader result %d", input:packets(), ipsplit:discarded(), result))
+    io.stdout:flush()
+    local failed = 0
+    for _, status in ipairs(statuses) do
+        if status:try_get() ~= nil then
+            failed = failed + 1
+        end
+    end
+    if failed > 0 then
+        cli:fail(string.format("%d of %d workers failed", failed, workers))
+    end
+    if input.obj.is_broken ~= 0 then
+        cli:fail("the capture ends inside a record; split up to there")
+    end
 end
 
 return Tool

@@ -21,6 +21,13 @@ for _, case in ipairs({ { "-n 2", "need a capture" }, { "-r x.pcap -n 0", "--wor
     status, _, err = run(case[1])
     assert(status == 256 and err:find(case[2], 1, true), case[1] .. ": " .. err)
 end
+-- A server no worker could reach fails at once, before any worker starts.
+for _, case in ipairs({ { "-r x.pcap -s 127.0.0.1 -p abc", "--port needs a whole number from 0 to 65535" },
+    { "-r %s -s no-such-host.invalid", "cannot reach no-such-host.invalid port 53" } }) do
+    status, out, err = run(case[1]:format(os.getenv("TEST_BUILD_DIR") .. "/sample/sample.pcap"))
+    assert(status == 256 and err:find(case[2], 1, true), case[1] .. ": " .. err)
+end
+
 for _, module in ipairs({ "tarvex.input.fpcap", "tarvex.filter.layer", "tarvex.core.channel",
     "tarvex.core.thread", "tarvex.output.udpcli" }) do
     if not pcall(require, module) then
