@@ -502,3 +502,15 @@ extern "C" core_producer_t output_dnscli_producer(output_dnscli_t* self)
         TVX_FATAL(self, "internal error");
     }
 }
+
+extern "C" int output_dnscli_readable(output_dnscli_t* self)
+{
+    check_connected(self);
+    if (self->recv > 0) {
+        return 1;
+    }
+    if (transport(self) == Transport::tls && gnutls_record_check_pending(self->session) > 0) {
+        return 1;
+    }
+    return tvx::net::wait_for(self->fd, POLLIN, 0) == Wait::ready ? 1 : 0;
+}

@@ -70,6 +70,11 @@ function Dnscli:produce()
     return C.output_dnscli_producer(self.obj), self.obj
 end
 
+-- Whether a receive would find something without waiting.
+function Dnscli:readable()
+    return C.output_dnscli_readable(self.obj) == 1
+end
+
 function Dnscli:packets()
     return tonumber(self.obj.pkts)
 end

@@ -74,19 +74,15 @@ function Tool.run(cli)
 
     -- The wait limit bounds every wait for an answer, over TLS too.
     local client = Dnscli.new(transport)
-    if cli:val("answers") then
-        local seconds = math.floor(wait)
-        client:timeout(seconds, math.floor((wait - seconds) * 1e9))
-    end
+    local seconds = math.floor(wait)
+    client:timeout(seconds, math.floor((wait - seconds) * 1e9))
     if client:connect(cli:val("server"), tostring(cli:val("port"))) ~= 0 then
         cli:fail("cannot reach " .. cli:val("server") .. " port " .. tostring(cli:val("port")))
     end
     local send, send_ctx = client:receive()
+    local drain_stream = not cli:val("answers") and transport ~= Dnscli.UDP
     local answers = cli:val("answers")
-    local next_answer, answer_ctx
-    if answers then
-        next_answer, answer_ctx = client:produce()
-    end
+    local next_answer, answer_ctx = client:produce()
 
     -- Queries in flight by DNS id (a capture may repeat an id).
     local outstanding, in_flight = {}, 0
@@ -190,6 +186,13 @@ function Tool.run(cli)
                 local before = client:packets()
                 attempted = attempted + 1
                 send(send_ctx, ffi.cast("const core_object_t*", query))
+                -- Unread answers fill a stream's buffers until the server
+                -- stops reading and the sends block: take them off even when
+                -- they are not looked at.
+                if drain_stream then
+                    while client:readable() and next_answer(answer_ctx) ~= nil do
+                    end
+                end
                 if client:packets() > before then
                     sent = sent + 1
                     if answers then

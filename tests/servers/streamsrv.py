@@ -80,6 +80,17 @@ def echo(peer):
         peer.send(frame(answer(got[1])))
 
 
+def big(peer):
+    """Answers every query with 8 KiB behind the message, blocking when the
+    client does not read: the client's buffers fill within a few thousand
+    queries."""
+    while True:
+        got = peer.read_frame()
+        if got is None:
+            return
+        peer.send(frame(answer(got[1]) + bytes(8192)))
+
+
 def raw(peer):
     """Answers with the frame exactly as it came off the wire, framed again."""
     while True:
@@ -146,7 +157,7 @@ def silent(peer):
         pass
 
 
-BEHAVIOURS = {"echo": echo, "raw": raw, "two": two, "three": three, "lone": lone, "stall": stall,
+BEHAVIOURS = {"echo": echo, "raw": raw, "big": big, "two": two, "three": three, "lone": lone, "stall": stall,
               "close": close, "partial": partial, "silent": silent, "closenow": None}
 
 
