@@ -1,6 +1,7 @@
 // Program entry: tarvex <file.lua> [args...]
 // Creates the main interpreter state, publishes the globals and `arg`, loads
 // and runs the script; the exit status tells how it went.
+#include <csignal>
 #include <cstdio>
 
 #include <lua.hpp>
@@ -53,6 +54,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // A peer that went away is a failed write for every socket, never the
+    // end of the process (the senders also write with MSG_NOSIGNAL).
+    signal(SIGPIPE, SIG_IGN);
+
     lua_State* L = luaL_newstate();
     if (!L) {
         core_log_critical(nullptr, entry_file, __LINE__, "%s: memory allocation error", argv[1]);
@@ -75,8 +80,7 @@ int main(int argc, char** argv)
     }
     if (lua_pcall(L, 0, 0, 0) != 0) {
         report_run_error(L, argv[1]);
-        return 1;
+        return tarvex_finish(L, 1, false);
     }
-    lua_close(L);
-    return 0;
+    return tarvex_finish(L, 0, true);
 }
