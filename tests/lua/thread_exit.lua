@@ -100,20 +100,32 @@ end
 io.stdout:write("all started")
 ]])
 write("probe.lua", "io.stdout:write('alive')\n")
-local limited = "ulimit -v 400000 && exec " .. tarvex
-local code, _, out = run(limited .. " probe.lua")
-if code == 0 and out == "alive" then
-    for round = 1, 4 do
-        local code, err, out, signal = run(limited .. " limit.lua")
-        -- A thread may also fail at its own state (fatal, status 1).
-        if code ~= 1 or not (out:find("^cannot start worker %d+$") or err:find("could not create new Lua state")) then
-            error(string.format("cannot start, run %d: exit %s (signal %s), stdout %q, stderr %q", round,
-                tostring(code), tostring(signal), out, err))
+-- Two ways to make the creates fail: an address-space limit (a sanitizer
+-- build reserves more than any such limit, and cannot start under one), and
+-- as root a process limit for an unprivileged user (root ignores its own).
+local limiters = {
+    { "address-space limit", "ulimit -v 400000 && exec " .. tarvex },
+    { "process limit", "setpriv --reuid=65534 --regid=65534 --clear-groups bash -c 'ulimit -u 40 && exec "
+        .. tarvex .. " \"$0\"'" },
+}
+local tried = 0
+for _, limiter in ipairs(limiters) do
+    local how, limited = unpack(limiter)
+    local code, _, out = run(limited .. " probe.lua")
+    if code == 0 and out == "alive" then
+        tried = tried + 1
+        for round = 1, 10 do
+            local code, err, out, signal = run(limited .. " limit.lua")
+            -- A thread may also fail at its own state (fatal, status 1).
+            if code ~= 1 or not (out:find("^cannot start worker %d+$") or err:find("could not create new Lua state")) then
+                error(string.format("cannot start under a %s, run %d: exit %s (signal %s), stdout %q, stderr %q",
+                    how, round, tostring(code), tostring(signal), out, err))
+            end
         end
     end
-else
-    -- A sanitizer build reserves more address space than any such limit.
-    print("no address-space limit here: the cannot-start case is skipped")
+end
+if tried == 0 then
+    print("no limit to make a thread fail to start here: the cannot-start case is skipped")
 end
 
 -- In process: a thread whose function returns while a thread it started is
