@@ -105,8 +105,7 @@ int main(int argc, char** argv)
 
     int tool_status = 0;
     if (run_tool(L, argv[1], &tool_status)) {
-        lua_close(L);
-        return tool_status;
+        return tarvex_finish(L, tool_status, true);
     }
 
     const int status = luaL_loadfile(L, argv[1]);
@@ -116,8 +115,7 @@ int main(int argc, char** argv)
     }
     if (lua_pcall(L, 0, 0, 0) != 0) {
         report_run_error(L, argv[1]);
-        return 1;
+        return tarvex_finish(L, 1, false);
     }
-    lua_close(L);
-    return 0;
+    return tarvex_finish(L, 0, true);
 }

@@ -82,8 +82,42 @@ function Log.errstr(errno)
     return ffi.string(C.core_log_errstr(errno))
 end
 
+-- A C text argument (a char pointer or array) prints as its text, as the C
+-- formatter printed it; anything else prints as string.format shows it.
+local function text_of(value)
+    if type(value) ~= "cdata" then
+        return value
+    end
+    local ctype = tostring(ffi.typeof(value))
+    if not (ctype:match("^ctype<char[ *%[&]") or ctype:match("^ctype<const char[ *%[&]")) then
+        return value
+    end
+    if value == nil then
+        return "(null)"
+    end
+    return ffi.string(value)
+end
+
+-- The script's text never reaches the C formatter as a format (a "%n" from a
+-- capture would write through a missing argument): the message is formatted
+-- here, with string.format and the call's arguments, and goes to C as the
+-- argument of a fixed "%s". A message without arguments is taken as it is,
+-- so that any text (a query name, a file name) can be logged on its own.
+local function format(msg, ...)
+    local count = select("#", ...)
+    if count == 0 then
+        return tostring(msg)
+    end
+    local args = { ... }
+    for i = 1, count do
+        args[i] = text_of(args[i])
+    end
+    return string.format(msg, unpack(args, 1, count))
+end
+
 -- Level functions, callable with or without a handle (without one the global
--- log is meant). Switched-off levels return before any source lookup or FFI call.
+-- log is meant). Switched-off levels return before any source lookup, format
+-- or FFI call.
 local function level_function(emit, switch)
     return function(h, ...)
         if not is_handle(h) then
@@ -95,7 +129,7 @@ local function level_function(emit, switch)
                 local info = debug.getinfo(2, "S")
                 file, line = info.source, info.linedefined
             end
-            emit(nil, file, line, h, ...)
+            emit(nil, file, line, "%s", format(h, ...))
             return
         end
         if switch and not is_on(h, switch) then
@@ -106,7 +140,7 @@ local function level_function(emit, switch)
             local info = debug.getinfo(2, "S")
             file, line = info.source, info.linedefined
         end
-        emit(h, file, line, ...)
+        emit(h, file, line, "%s", format(...))
     end
 end
 

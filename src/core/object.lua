@@ -51,15 +51,33 @@ for constant, number in pairs(Object) do
     end
 end
 
+-- A method that reads a field, called on a null record pointer (what a pull
+-- gives at the end, the obj_prev at the bottom of a chain), would read address
+-- 0 and end the process: a script error at the call instead. The record
+-- classes use it too.
+function Object._refuse_null(method)
+    error(method .. "() called on a null record pointer", 3)
+end
+local refuse_null = Object._refuse_null
+
 function Object:type()
+    if self == nil then
+        refuse_null("type")
+    end
     return names[self.obj_type]
 end
 
 function Object:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 
 function Object:cast()
+    if self == nil then
+        refuse_null("cast")
+    end
     local pointer = record_pointers[self.obj_type]
     if not pointer then
         error(string.format("unknown object type %d", self.obj_type), 2)
@@ -69,6 +87,9 @@ end
 
 -- The first object down the chain, starting with this one, of the given type.
 function Object:cast_to(obj_type)
+    if self == nil then
+        refuse_null("cast_to")
+    end
     if obj_type == nil then
         obj_type = self.obj_type
     end

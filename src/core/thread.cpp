@@ -1,5 +1,6 @@
 #include "core/thread.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,11 @@ static_assert(std::is_standard_layout_v<core_thread_item_t>);
 namespace {
 
 core_log_t module_log = core_log_module_init("core.thread");
+
+// Threads whose function may still run: counted before the create, given back
+// as the very last thing a thread does (after its state is closed), so that a
+// count of 0 means no thread touches anything of another state any more.
+std::atomic<size_t> running_threads{0};
 
 const core_thread_t thread_defaults = {
     core_log_object_init("core.thread", module_log),
@@ -121,8 +127,15 @@ void* thread_entry(void* arg)
         if (lua_pcall(L, 2, 0, 0) != 0) {
             report_error(self, L);
         }
+        // Threads this function started and left running use what this
+        // state holds: they are joined before the state is closed.
+        lua_getfield(L, -1, "_join_started");
+        if (lua_pcall(L, 0, 0, 0) != 0) {
+            report_error(self, L);
+        }
     }
     lua_close(L);
+    running_threads.fetch_sub(1, std::memory_order_release);
     return nullptr;
 }
 
@@ -139,11 +152,23 @@ extern "C" void core_thread_init(core_thread_t* self)
     *self = thread_defaults;
 }
 
-// The lock and condition variable need no releasing on this platform; the
-// thread is neither stopped nor joined here.
+extern "C" size_t core_thread_running()
+{
+    return running_threads.load(std::memory_order_acquire);
+}
+
+// The lock and condition variable need no releasing on this platform. A
+// thread started and never stopped is joined first: it reads this record
+// (and its items) until it ends. A state only gets here with such a thread
+// once it has finished (a state left with running threads is not closed), so
+// the join does not wait.
 extern "C" void core_thread_destroy(core_thread_t* self)
 {
     TVX_CHECK_SELF(self, module_log);
+    if (self->thr_id != 0) {
+        pthread_join(self->thr_id, nullptr);
+        self->thr_id = 0;
+    }
     free(self->bytecode);
     self->bytecode = nullptr;
     self->bytecode_len = 0;
@@ -178,8 +203,10 @@ extern "C" int core_thread_start(core_thread_t* self, const char* bytecode, size
     self->bytecode_len = len;
 
     pthread_t id;
+    running_threads.fetch_add(1, std::memory_order_acq_rel);
     const int err = pthread_create(&id, nullptr, thread_entry, self);
     if (err != 0) {
+        running_threads.fetch_sub(1, std::memory_order_acq_rel);
         TVX_CRITICAL(self, "pthread_create() error: %s", core_log_errstr(err));
         return -1;
     }

@@ -31,6 +31,8 @@ typedef struct core_thread {
 } core_thread_t;
 
 core_log_t* core_thread_log();
+// Threads started and not yet finished, in the whole process.
+size_t core_thread_running();
 void core_thread_init(core_thread_t* self);
 void core_thread_destroy(core_thread_t* self);
 int core_thread_start(core_thread_t* self, const char* bytecode, size_t len);

@@ -16,6 +16,11 @@ Thread = {}
 local pushed = setmetatable({}, { __mode = "k" })
 local running = {}
 
+-- In a thread's own state, the address of its record: pop() is for the
+-- function of that thread alone (on the creating side it would wait for
+-- items that only that side can push, or take them from the thread).
+local own_record = nil
+
 function Thread.new()
     local self = ffi.new("core_thread_t")
     C.core_thread_init(self)
@@ -87,6 +92,9 @@ local function convert(item)
 end
 
 function Thread:pop(num)
+    if self == nil or own_record == nil or ffi.cast("const void*", self) ~= own_record then
+        error("pop() is only for the thread's own function (its argument), not the creating side", 2)
+    end
     if num == nil or num == 1 then
         return convert(C.core_thread_pop(self))
     end
@@ -101,11 +109,22 @@ end
 -- thread object as its only argument.
 function Thread._in_thread(thr, bytecode)
     local self = ffi.cast("core_thread_t*", thr)
+    own_record = ffi.cast("const void*", self)
     local func, err = loadstring(bytecode)
     if not func then
         error(err, 0)
     end
     func(self)
+end
+
+-- Called by the thread's entry when its function has ended, before its state
+-- closes: the threads it started and did not stop are joined (they may use
+-- its channels and objects), in whatever order.
+function Thread._join_started()
+    for thread in pairs(running) do
+        C.core_thread_stop(thread)
+        running[thread] = nil
+    end
 end
 
 ffi.metatype("core_thread_t", { __index = Thread })

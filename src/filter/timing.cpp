@@ -103,8 +103,16 @@ void read_clock(Timing* self, core_timespec_t& into)
     into = {now.tv_sec, now.tv_nsec};
 }
 
+// A target before the clock's zero (a packet far earlier than the first, or a
+// reduced gap larger than the clock reading) is in the past like any target
+// before now: it returns at once, as clock_nanosleep does for those, instead
+// of asking the clock for a negative time it refuses.
 void sleep_until(Timing* self, const char* mode, const core_timespec_t& target)
 {
+    if (target.sec < 0) {
+        TVX_DEBUG(self, "%s mode, %ld.%09ld is past, no sleep", mode, target.sec, target.nsec);
+        return;
+    }
     const struct timespec until = {static_cast<time_t>(target.sec), static_cast<long>(target.nsec)};
     int err;
     do {

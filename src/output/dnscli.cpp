@@ -244,6 +244,9 @@ const core_object_t* receive_udp(void* ctx)
         switch (got.kind) {
         case Io::data:
             self->pkts_recv++;
+            if (got.err != 0) {
+                self->errs++;
+            }
             return response(self, got.size);
         case Io::closed:
             return nullptr;

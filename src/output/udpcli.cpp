@@ -81,6 +81,9 @@ const core_object_t* receive_now(output_udpcli_t* self)
     switch (got.kind) {
     case tvx::net::Io::data:
         self->pkts_recv++;
+        if (got.err != 0) {
+            self->errs++;
+        }
         return reply(self, got.size);
     case tvx::net::Io::closed:
         return nullptr;

@@ -3,7 +3,7 @@
 
 It produces on demand the stream patterns a real server will not: two answers
 in one segment, a frame split over three writes, one length byte and a pause,
-a close in the middle of a frame. Each behaviour has its own loopback port,
+a close in the middle of a frame, an answer followed by a reset. Each behaviour has its own loopback port,
 over plain TCP and over TLS, listed in DIR/ports as "tcp.NAME PORT" and
 "tls.NAME PORT"; "refused" is a port that is bound but never listens;
 "udp.raw" sends every datagram back as it came, "udp.odd" answers only the
@@ -152,13 +152,23 @@ def partial(peer):
     peer.send(data[:2 + (len(data) - 2) // 2])
 
 
+def reset(peer):
+    """Answers the first query, then resets the connection: the answer and the
+    reset reach the client together (over TLS no close_notify goes first)."""
+    got = peer.read_frame()
+    if got is None:
+        return
+    peer.send(frame(answer(got[1])))
+    peer.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
 def silent(peer):
     while peer.read_frame() is not None:
         pass
 
 
 BEHAVIOURS = {"echo": echo, "raw": raw, "big": big, "two": two, "three": three, "lone": lone, "stall": stall,
-              "close": close, "partial": partial, "silent": silent, "closenow": None}
+              "close": close, "partial": partial, "reset": reset, "silent": silent, "closenow": None}
 
 
 def handle(conn, behaviour, context):

@@ -191,6 +191,26 @@ TEST(Tls, DestroyWithoutSocketReleasesSession)
     }
 }
 
+// A session writes with MSG_NOSIGNAL: a handshake towards a peer that is
+// gone fails, and the process is not ended by SIGPIPE (left at its default
+// here, as in any program that embeds the components).
+TEST(TlsDeathTest, WriteToAGonePeerIsAFailureNotSigpipe)
+{
+    EXPECT_EXIT(
+        {
+            signal(SIGPIPE, SIG_DFL);
+            Pair pair;
+            close(pair.theirs);
+            pair.theirs = -1;
+            auto tls = zeroed<output_tlscli_t>();
+            output_tlscli_init(tls.get());
+            const int result = tvx::tls::handshake(TVX_HERE, tls.get(), tls->session, pair.ours, {1, 0});
+            output_tlscli_destroy(tls.get());
+            _exit(result == -3 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "critical: gnutls_handshake\\(\\) failed: Error in the push function");
+}
+
 TEST(Tls, RecordTimeout)
 {
     struct {

@@ -13,6 +13,7 @@
 
 #include "core/detail/socket.h"
 #include "core/object/payload.h"
+#include "output/dnscli.h"
 #include "output/udpcli.h"
 #include "support/capture_stderr.h"
 
@@ -338,6 +339,126 @@ TEST(Udpcli, DestroyClosesTheSocket)
     output_udpcli_destroy(&rec);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
     EXPECT_EQ(errno, EBADF);
+}
+
+// The senders never connect their UDP socket, so no ICMP error reaches them;
+// connected here, the socket gets the case where an error is pending beside a
+// queued answer (POLLIN with POLLERR). The kernel reports the error first:
+// the answer that is there is still handed out first, and the error counted.
+void connect_to(int fd, const std::string& port)
+{
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+}
+
+// Answers the first query, then goes away; the second query's port
+// unreachable is pending when the client comes to read.
+template <class Send>
+void answer_then_vanish(Server& server, int client_fd, Send send)
+{
+    send("q1");
+    ASSERT_EQ(server.take(), "q1");
+    server.reply("answer");
+    close(server.fd);
+    server.fd = -1;
+    send("q2");
+    struct pollfd pfd = {client_fd, POLLIN, 0};
+    for (int i = 0; i < 100 && !(pfd.revents & POLLERR); i++) {
+        poll(&pfd, 1, 10);
+    }
+    ASSERT_TRUE(pfd.revents & POLLIN);
+    ASSERT_TRUE(pfd.revents & POLLERR);
+}
+
+TEST(Udpcli, AnswerQueuedBeforeAPendingErrorIsReadFirst)
+{
+    Server server;
+    Client c;
+    ASSERT_EQ(output_udpcli_connect(&c.rec, "127.0.0.1", server.port.c_str()), 0);
+    connect_to(c.rec.fd, server.port);
+    c.rec.timeout = {0, 200 * ms};
+    const core_receiver_t receive = output_udpcli_receiver(&c.rec);
+    std::string text;
+    answer_then_vanish(server, c.rec.fd, [&](const char* bytes) {
+        text = bytes;
+        core_object_payload_t query = payload_of(text);
+        receive(&c.rec, as_obj(&query));
+    });
+    const core_producer_t produce = output_udpcli_producer(&c.rec);
+    ASSERT_EQ(produce(&c.rec), as_obj(&c.rec.pkt));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.rec.pkt.payload), c.rec.pkt.len), "answer");
+    EXPECT_EQ(c.rec.pkts_recv, 1u);
+    EXPECT_EQ(c.rec.errs, 1u);
+    // Nothing left: the wait runs out.
+    ASSERT_EQ(produce(&c.rec), as_obj(&c.rec.pkt));
+    EXPECT_EQ(c.rec.pkt.len, 0u);
+}
+
+TEST(Dnscli, UdpAnswerQueuedBeforeAPendingErrorIsReadFirst)
+{
+    Server server;
+    output_dnscli_t cli;
+    memset(static_cast<void*>(&cli), 0, sizeof(cli));
+    output_dnscli_init(&cli, OUTPUT_DNSCLI_MODE_UDP);
+    cli.timeout = {0, 200 * ms};
+    ASSERT_EQ(output_dnscli_connect(&cli, "127.0.0.1", server.port.c_str()), 0);
+    connect_to(cli.fd, server.port);
+    const core_receiver_t receive = output_dnscli_receiver(&cli);
+    std::string text;
+    answer_then_vanish(server, cli.fd, [&](const char* bytes) {
+        text = bytes;
+        core_object_payload_t query = payload_of(text);
+        receive(&cli, as_obj(&query));
+    });
+    const core_producer_t produce = output_dnscli_producer(&cli);
+    const core_object_t* got = produce(&cli);
+    ASSERT_EQ(got, as_obj(&cli.pkt));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(cli.pkt.payload), cli.pkt.len), "answer");
+    EXPECT_EQ(cli.pkts_recv, 1u);
+    EXPECT_EQ(cli.errs, 1u);
+    output_dnscli_destroy(&cli);
+}
+
+// The shared wait over a stream that carries an answer and then a reset:
+// ready for reading, the answer is read, then the reset is the error.
+TEST(SocketSeam, ReadableDataBeforeAResetIsReady)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<struct sockaddr*>(&addr), &len), 0);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<struct sockaddr*>(&addr), len), 0);
+    const int server = accept(listener, nullptr, nullptr);
+    close(listener);
+    const std::string answer(31, 'a');
+    ASSERT_EQ(send(server, answer.data(), answer.size(), 0), ssize_t(answer.size()));
+    const struct linger reset = {1, 0};
+    setsockopt(server, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(server);
+    struct pollfd pfd = {client, POLLIN, 0};
+    for (int i = 0; i < 100 && !(pfd.revents & POLLERR); i++) {
+        poll(&pfd, 1, 10);
+    }
+    ASSERT_TRUE(pfd.revents & (POLLERR | POLLHUP));
+
+    EXPECT_EQ(tvx::net::wait_for(client, POLLIN, 100), tvx::net::Wait::ready);
+    uint8_t buf[64];
+    const tvx::net::Io got = tvx::net::receive(client, buf, sizeof(buf));
+    EXPECT_EQ(got.kind, tvx::net::Io::data);
+    EXPECT_EQ(got.size, answer.size());
+    EXPECT_EQ(tvx::net::receive(client, buf, sizeof(buf)).kind, tvx::net::Io::failed);
+    // Nothing left to read and the error taken: the stream reads as ended.
+    EXPECT_EQ(tvx::net::wait_for(client, POLLIN, 100), tvx::net::Wait::ready);
+    EXPECT_EQ(tvx::net::receive(client, buf, sizeof(buf)).kind, tvx::net::Io::closed);
+    close(client);
 }
 
 TEST(SocketSeam, WaitLimitInMilliseconds)

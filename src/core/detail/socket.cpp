@@ -98,13 +98,19 @@ Wait wait_for(int fd, short events, int limit_ms)
         }
         pfd.revents = 0;
     }
-    if (got < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    if (got < 0) {
         return Wait::error;
     }
     if (got == 0) {
         return Wait::timeout;
     }
-    return (pfd.revents & events) ? Wait::ready : Wait::not_ready;
+    // What can be read (an answer that came just before a reset) is read
+    // first: the read itself then reports the end or the error once nothing
+    // is left. The error flags alone mean the socket is done.
+    if (pfd.revents & events) {
+        return Wait::ready;
+    }
+    return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) ? Wait::error : Wait::not_ready;
 }
 
 namespace {
@@ -128,7 +134,19 @@ Io receive(int fd, uint8_t* into, size_t room)
     if (got == 0) {
         return {Io::closed, 0, 0};
     }
-    return failure();
+    const Io failed = failure();
+    if (failed.kind != Io::failed) {
+        return failed;
+    }
+    // A datagram socket reports a pending error (an ICMP message about a
+    // later datagram) before the datagrams queued ahead of it, and the report
+    // clears it: what is queued is read now, with the error beside it. A
+    // stream hands out its data before its error anyway.
+    const ssize_t queued = recvfrom(fd, into, room, MSG_DONTWAIT, nullptr, nullptr);
+    if (queued > 0) {
+        return {Io::data, static_cast<size_t>(queued), failed.err};
+    }
+    return failed;
 }
 
 Io send_all(int fd, const uint8_t* bytes, size_t len, const struct sockaddr* to, socklen_t to_len)

@@ -75,21 +75,23 @@ int is_nonblocking(int fd);
 int wait_limit_ms(const core_timespec_t& timeout);
 
 enum class Wait {
-    ready,         // the requested event is there
+    ready,         // the requested event is there, with or without error flags
     timeout,       // nothing within the limit
     not_ready,     // poll returned without the requested event and without error flags
-    error,         // poll failed, or error / hang-up / invalid descriptor reported
+    error,         // poll failed, or error / hang-up / invalid descriptor without the event
 };
 
 // One poll(2) on `fd` for `events` (POLLIN or POLLOUT) with `limit_ms`; a
 // poll interrupted by a signal is made again for the rest of the limit (a
 // timeout when none is left), so a signal never reads as a failed wait.
+// Readable data beside POLLERR or POLLHUP is `ready`: a receiver reads what
+// is there first, and its read reports the end or the error after it.
 Wait wait_for(int fd, short events, int limit_ms);
 
 // Outcome of one socket read or a whole send.
 struct Io {
     enum Kind {
-        data,    // `size` bytes moved (a send: all of them)
+        data,    // `size` bytes moved (a send: all of them); `err` a failure reported with them, or 0
         closed,  // a read returned 0 bytes: end of stream (or an empty datagram)
         again,   // would block or was interrupted: try later
         failed,  // any other failure; `err` holds errno
@@ -98,7 +100,9 @@ struct Io {
     int err;
 };
 
-// One recvfrom(2) into `into` of at most `room` bytes.
+// One recvfrom(2) into `into` of at most `room` bytes. A failure with data
+// still queued (a datagram socket reports its pending error first) gives the
+// data, with the error in `err`: the caller counts both.
 Io receive(int fd, uint8_t* into, size_t room);
 
 // Sends `len` bytes, to `to` when it is given (datagrams) or on the connected

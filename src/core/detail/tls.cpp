@@ -56,7 +56,11 @@ void prepare(Here here, const void* log, gnutls_certificate_credentials_t& cred,
     if ((err = gnutls_certificate_allocate_credentials(&cred)) < 0) {
         TVX_TLS_FATAL("gnutls_certificate_allocate_credentials", err);
     }
-    if ((err = gnutls_init(&session, GNUTLS_CLIENT | (nonblocking ? GNUTLS_NONBLOCK : 0))) < 0) {
+    // GNUTLS_NO_SIGNAL: GnuTLS's own push sends with MSG_NOSIGNAL, so a
+    // server that went away (a write mid-replay, the close_notify at destroy)
+    // is a failed write, as on the TCP path, not SIGPIPE.
+    const unsigned int flags = GNUTLS_CLIENT | GNUTLS_NO_SIGNAL | (nonblocking ? GNUTLS_NONBLOCK : 0);
+    if ((err = gnutls_init(&session, flags)) < 0) {
         TVX_TLS_FATAL("gnutls_init", err);
     }
     if ((err = gnutls_set_default_priority(session)) < 0) {

@@ -22,7 +22,8 @@
 namespace tvx::tls {
 
 // Library reference, certificate credentials and a client session with the
-// default priorities and handshake timeout; `nonblocking` adds GNUTLS_NONBLOCK.
+// default priorities and handshake timeout, writing with MSG_NOSIGNAL;
+// `nonblocking` adds GNUTLS_NONBLOCK.
 // Each failure is fatal with GnuTLS's text.
 void prepare(Here here, const void* log, gnutls_certificate_credentials_t& cred, gnutls_session_t& session,
              bool nonblocking);

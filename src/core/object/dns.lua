@@ -5,6 +5,7 @@
 module("tarvex.core.object.dns", package.seeall)
 
 require("tarvex.core.object.dns_h")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local Label = require("tarvex.core.object.dns.label")
 local Q = require("tarvex.core.object.dns.q")
 local Rr = require("tarvex.core.object.dns.rr")
@@ -84,6 +85,9 @@ function Dns:type()
 end
 
 function Dns:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 

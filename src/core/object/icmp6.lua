@@ -2,7 +2,7 @@
 module("tarvex.core.object.icmp6", package.seeall)
 
 require("tarvex.core.object.icmp6_h")
-require("tarvex.core.object")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local ffi = require("ffi")
 local C = ffi.C
 
@@ -13,6 +13,9 @@ function Icmp6:type()
 end
 
 function Icmp6:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 

@@ -2,7 +2,7 @@
 module("tarvex.core.object.ip", package.seeall)
 
 require("tarvex.core.object.ip_h")
-require("tarvex.core.object")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local IpText = require("tarvex.lib.ip")
 local ffi = require("ffi")
 local C = ffi.C
@@ -14,6 +14,9 @@ function Ip:type()
 end
 
 function Ip:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 
@@ -35,10 +38,16 @@ function Ip:free()
 end
 
 function Ip:source()
+    if self == nil then
+        refuse_null("source")
+    end
     return IpText.ipstring(self.src)
 end
 
 function Ip:destination()
+    if self == nil then
+        refuse_null("destination")
+    end
     return IpText.ipstring(self.dst)
 end
 

@@ -2,7 +2,7 @@
 module("tarvex.core.object.ip6", package.seeall)
 
 require("tarvex.core.object.ip6_h")
-require("tarvex.core.object")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local IpText = require("tarvex.lib.ip")
 local ffi = require("ffi")
 local C = ffi.C
@@ -14,6 +14,9 @@ function Ip6:type()
 end
 
 function Ip6:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 
@@ -36,10 +39,16 @@ end
 
 -- The compressed form when pretty is true, all eight groups otherwise.
 function Ip6:source(pretty)
+    if self == nil then
+        refuse_null("source")
+    end
     return IpText.ip6string(self.src, pretty)
 end
 
 function Ip6:destination(pretty)
+    if self == nil then
+        refuse_null("destination")
+    end
     return IpText.ip6string(self.dst, pretty)
 end
 

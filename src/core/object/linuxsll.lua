@@ -2,7 +2,7 @@
 module("tarvex.core.object.linuxsll", package.seeall)
 
 require("tarvex.core.object.linuxsll_h")
-require("tarvex.core.object")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local ffi = require("ffi")
 local C = ffi.C
 
@@ -13,6 +13,9 @@ function Linuxsll:type()
 end
 
 function Linuxsll:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 

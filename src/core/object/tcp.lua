@@ -2,7 +2,7 @@
 module("tarvex.core.object.tcp", package.seeall)
 
 require("tarvex.core.object.tcp_h")
-require("tarvex.core.object")
+local refuse_null = require("tarvex.core.object")._refuse_null
 local ffi = require("ffi")
 local C = ffi.C
 
@@ -13,6 +13,9 @@ function Tcp:type()
 end
 
 function Tcp:prev()
+    if self == nil then
+        refuse_null("prev")
+    end
     return self.obj_prev
 end
 

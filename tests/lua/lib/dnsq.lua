@@ -141,6 +141,13 @@ function dnsq.now()
     return sec + nsec / 1e9
 end
 
+pcall(ffi.cdef, "int poll(void* fds, unsigned long nfds, int timeout);")
+
+-- Waits `sec` seconds without a busy loop.
+function dnsq.sleep(sec)
+    ffi.C.poll(nil, 0, math.floor(sec * 1000))
+end
+
 function dnsq.check(cond, fmt, ...)
     if not cond then
         error(string.format(fmt, ...), 2)
