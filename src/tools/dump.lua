@@ -88,6 +88,10 @@ function Tool.run(cli)
             end
         end
     end
+    io.stdout:flush()
+    if input.obj.is_broken ~= 0 then
+        cli:fail("the capture ends inside a record; shown up to there")
+    end
 end
 
 return Tool

@@ -382,6 +382,10 @@ function Tool.run(cli)
         stored, unanswered, server, port))
     print(string.format("left out %d queries without an original response; %d responses in the capture "
         .. "and %d answers from the server matched no query", no_original, stray_originals, unmatched))
+    io.stdout:flush()
+    if input.obj.is_broken ~= 0 then
+        cli:fail("the capture ends inside a record; stored up to there")
+    end
 end
 
 return Tool

@@ -147,7 +147,8 @@ function Tool.run(cli)
     if failed > 0 then
         cli:fail(string.format("%d of %d workers failed", failed, workers))
     end
-    if input.obj.is_broken ~= 0 then
+    -- Reading by push, a reader tells a cut capture by its result.
+    if result ~= 0 or input.obj.is_broken ~= 0 then
         cli:fail("the capture ends inside a record; split up to there")
     end
 end
