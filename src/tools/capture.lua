@@ -35,9 +35,8 @@ function Tool.run(cli)
     local Pcap = require("tarvex.input.pcap")
     local C = ffi.C
 
-    -- What the input leaves to its user: the filter, error texts, reads that
-    -- do not block, and the signal mask that lets Ctrl-C end the capture
-    -- between two reads.
+    -- What the input leaves to its user: the filter, error texts and reads
+    -- that do not block.
     ffi.cdef [[
     struct bpf_program { unsigned int bf_len; void* bf_insns; };
     int pcap_compile(pcap_t* p, struct bpf_program* fp, const char* str, int optimize, uint32_t netmask);
@@ -49,30 +48,11 @@ function Tool.run(cli)
     int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf);
     int pcap_get_selectable_fd(pcap_t* p);
     int poll(struct pollfd* fds, unsigned long nfds, int timeout);
-    typedef struct { uint64_t bits[16]; } capture_sigset_t;
-    int sigemptyset(capture_sigset_t* set);
-    int sigaddset(capture_sigset_t* set, int signum);
-    int sigismember(const capture_sigset_t* set, int signum);
-    int sigprocmask(int how, const capture_sigset_t* set, capture_sigset_t* old);
-    int sigpending(capture_sigset_t* set);
     ]]
     local PCAP_ERROR, PCAP_ERROR_NO_SUCH_DEVICE, PCAP_ERROR_PERM_DENIED, PCAP_ERROR_IFACE_NOT_UP = -1, -5, -8, -9
-    local SIGINT, SIGTERM = 2, 15
-    local SIG_BLOCK = ffi.os == "Linux" and 0 or 1
-
-    -- Ctrl-C and SIGTERM stay pending instead of ending the process (from here
-    -- on, so that one during the set-up is not lost either), and are looked at
-    -- between reads.
-    local stop_signals, pending = ffi.new("capture_sigset_t"), ffi.new("capture_sigset_t")
-    C.sigemptyset(stop_signals)
-    C.sigaddset(stop_signals, SIGINT)
-    C.sigaddset(stop_signals, SIGTERM)
-    C.sigprocmask(SIG_BLOCK, stop_signals, nil)
-
-    local function stop_requested()
-        C.sigpending(pending)
-        return C.sigismember(pending, SIGINT) == 1 or C.sigismember(pending, SIGTERM) == 1
-    end
+    -- Ctrl-C and SIGTERM are looked at between reads.
+    local Signals = require("tarvex.tools.lib.signals")
+    Signals.hold()
 
     local input = Pcap.new()
     if input:create(iface) ~= 0 then
@@ -205,7 +185,7 @@ function Tool.run(cli)
     -- must not come from compiled code.
     local function capture()
         local result = 0
-        while (count == 0 or input:packets() < count) and not stop_requested() do
+        while (count == 0 or input:packets() < count) and not Signals.requested() do
             C.poll(waiter, 1, WAIT_MS)
             result = C.input_pcap_dispatch(input.obj, count == 0 and -1 or count - input:packets())
             if result < 0 then

@@ -92,26 +92,40 @@ function Tool.run(cli)
         return true
     end
 
-    -- Frames the decoder drops never arrive here, so what was not kept is
-    -- counted from the reader's total.
-    local kept = 0
-    local keep = ffi.cast("core_receiver_t", function(_, obj)
-        if is_dns(obj) then
+    -- A pull loop, so that Ctrl-C or SIGTERM stops it between two packets
+    -- with the output whole. A null pull is the end of the capture or a frame
+    -- the decoder dropped: the reader's count tells them apart. What was not
+    -- kept is counted from the reader's total.
+    local Signals = require("tarvex.tools.lib.signals")
+    Signals.hold()
+    local layer = Layer.new()
+    layer:producer(input)
+    local produce, ctx = layer:produce()
+    local kept, stopped = 0, false
+    while true do
+        local before = input:packets()
+        local obj = produce(ctx)
+        if obj == nil and input:packets() == before then
+            break
+        end
+        if obj ~= nil and is_dns(obj) then
             kept = kept + 1
             write(write_ctx, obj)
         end
-    end)
-
-    local layer = Layer.new()
-    layer:receiver({ receive = function() return keep, nil end })
-    input:receiver(layer)
-    local result = input:run()
-    keep:free()
+        -- A look at the signals every 4096 packets costs nothing.
+        if input:packets() % 4096 == 0 and Signals.requested() then
+            stopped = true
+            break
+        end
+    end
 
     local write_failed = output:have_errors()
     output:close()
     print(string.format("kept %d dropped %d", kept, input:packets() - kept))
-    if result ~= 0 then
+    if stopped then
+        cli:fail("stopped by a signal after " .. input:packets() .. " packets; the output is complete up to there")
+    end
+    if input.obj.is_broken ~= 0 then
         cli:fail("reading " .. cli.args[1] .. " stopped early")
     end
     if write_failed then
