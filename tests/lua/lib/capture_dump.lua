@@ -9,7 +9,7 @@ local Capture = require("tarvex.input.capture")
 local input, err = Capture.open(arg[2])
 if not input then
     io.stderr:write(err, "\n")
-    os.exit(1)
+    os.exit(1, true)
 end
 print(input:format(), input:compression(), input:reader_name(), input:linktype())
 local lines, result = ng.listing(input.reader, arg[3] or "pull")
