@@ -48,6 +48,10 @@ function Tool.run(cli)
     int pcap_setnonblock(pcap_t* p, int nonblock, char* errbuf);
     int pcap_get_selectable_fd(pcap_t* p);
     int poll(struct pollfd* fds, unsigned long nfds, int timeout);
+    int pcap_set_buffer_size(pcap_t* p, int buffer_size);
+    int pcap_set_timeout(pcap_t* p, int to_ms);
+    struct pcap_stat { unsigned int ps_recv; unsigned int ps_drop; unsigned int ps_ifdrop; };
+    int pcap_stats(pcap_t* p, struct pcap_stat* ps);
     ]]
     local PCAP_ERROR, PCAP_ERROR_NO_SUCH_DEVICE, PCAP_ERROR_PERM_DENIED, PCAP_ERROR_IFACE_NOT_UP = -1, -5, -8, -9
     -- Ctrl-C and SIGTERM are looked at between reads.
@@ -58,9 +62,18 @@ function Tool.run(cli)
     if input:create(iface) ~= 0 then
         cli:fail("cannot capture on " .. iface)
     end
-    -- Each packet as soon as it arrives: lines appear as the traffic does, and
-    -- nothing is still held by the kernel when the capture stops.
-    C.pcap_set_immediate_mode(input.obj.pcap, 1)
+    -- Printed lines come as the traffic does, each packet as soon as it
+    -- arrives. Written to a file, packets come in blocks of a large buffer
+    -- instead: handing them over one at a time cannot keep up with a busy
+    -- resolver, and the kernel drops what its buffer cannot hold.
+    local writing = cli:val("write") ~= ""
+    local BLOCK_MS = 100
+    if writing then
+        C.pcap_set_buffer_size(input.obj.pcap, 64 * 1024 * 1024)
+        C.pcap_set_timeout(input.obj.pcap, BLOCK_MS)
+    else
+        C.pcap_set_immediate_mode(input.obj.pcap, 1)
+    end
     local activated = input:activate()
     if activated < 0 then
         local reasons = {
@@ -192,17 +205,37 @@ function Tool.run(cli)
                 break
             end
         end
+        -- A block the kernel has not handed over yet comes out after its
+        -- timeout: take it, so nothing captured stays behind at a stop.
+        if result >= 0 and writing then
+            C.poll(waiter, 1, 2 * BLOCK_MS)
+            while count == 0 or input:packets() < count do
+                local got = C.input_pcap_dispatch(input.obj, count == 0 and -1 or count - input:packets())
+                if got <= 0 then
+                    result = got < 0 and got or result
+                    break
+                end
+            end
+        end
         return result
     end
     jit.off(capture)
     local result = capture()
+    local kernel = ffi.new("struct pcap_stat")
+    local have_stats = C.pcap_stats(input.obj.pcap, kernel) == 0
 
     local failed = output and output:have_errors()
     if output then
         output:close()
     end
-    io.stderr:write(string.format("tarvex capture: %d packets captured on %s%s\n", input:packets(),
-        iface, output and (", written to " .. cli:val("write")) or ""))
+    io.stderr:write(string.format("tarvex capture: %d packets captured on %s%s%s\n", input:packets(),
+        iface, output and (", written to " .. cli:val("write")) or "",
+        have_stats and string.format("; the kernel received %d, dropped %d, the interface dropped %d",
+            kernel.ps_recv, kernel.ps_drop, kernel.ps_ifdrop) or ""))
+    if have_stats and kernel.ps_drop + kernel.ps_ifdrop > 0 then
+        cli:fail(string.format("%d packets were dropped before they could be captured",
+            kernel.ps_drop + kernel.ps_ifdrop))
+    end
     if result < 0 and result ~= -2 then
         cli:fail("capture stopped: " .. ffi.string(C.pcap_geterr(input.obj.pcap)))
     end

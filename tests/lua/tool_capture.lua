@@ -4,6 +4,7 @@
 -- interface, a bad filter, an unwritable file and a missing right to capture
 -- are one-line errors.
 -- Skipped (77) where the sandbox does not allow capturing.
+-- fixtures: replay
 -- timeout: 90
 -- expect-stdout: ^capture example cases pass$
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
@@ -81,21 +82,44 @@ for text in out:gmatch("[^\n]+") do
     lines[#lines + 1] = text
 end
 assert(#lines == 2, "two lines:\n" .. out)
-assert(err:find("^tarvex capture: 2 packets captured on lo\n$"), err)
+assert(err:find("^tarvex capture: 2 packets captured on lo; the kernel received %d+, dropped 0, the interface dropped 0\n$"), err)
 
 code, out, err = capture("-i lo -c 3 -w three.pcap -f " .. filter)
 assert(code == 0 and out == "", "write: exit " .. code .. ": " .. err)
-assert(err:find("^tarvex capture: 3 packets captured on lo, written to three%.pcap\n$"), err)
+assert(err:find("^tarvex capture: 3 packets captured on lo, written to three%.pcap; the kernel received %d+, dropped 0, the interface dropped 0\n$"), err)
 code, out = sub.run(string.format("%s %s -r three.pcap -p %s", arg[0], qstats, sink.port))
 assert(code == 0 and out:find("\npackets      3 read, 3 DNS, 0 malformed DNS, 0 other\n", 1, true), out)
 
 -- Unbounded: SIGTERM after ten queries, and the file holds what was captured.
 code, out, err = capture("-i lo -w term.pcap -f " .. filter, id + 10)
 assert(code == 0, "SIGTERM: exit " .. code .. ": " .. err)
-local captured = tonumber(err:match("^tarvex capture: (%d+) packets captured on lo, written to term%.pcap\n$"))
+local captured = tonumber(err:match("^tarvex capture: (%d+) packets captured on lo, written to term%.pcap; the kernel received %d+, dropped 0, the interface dropped 0\n$"))
 assert(captured and captured > 0, err)
 code, out = sub.run(string.format("%s %s -r term.pcap -p %s", arg[0], qstats, sink.port))
 assert(code == 0 and out:find(string.format("\npackets      %d read, %d DNS, ", captured, captured), 1, true), out)
+
+-- Under load: 50,000 queries as fast as replay sends them, and the file
+-- holds every one (the kernel dropped none).
+local fixtures = os.getenv("TEST_FIXTURE_DIR")
+local flood = Peer.new()
+sub.write("flood.sh", string.format([[
+%s capture -i lo -w flood.pcap -f 'udp and dst port %s' >/dev/null 2>flood.err &
+pid=$!
+sleep 1
+for round in 1 2 3 4 5; do %s replay -q -r %s/replay/queries.pcap -p %s >/dev/null; done
+sleep 0.5
+kill -TERM $pid
+wait $pid
+echo $? >flood.status
+]], arg[0], flood.port, arg[0], fixtures, flood.port))
+assert(os.execute("bash flood.sh") == 0)
+err = sub.read("flood.err")
+assert(sub.read("flood.status") == "0\n" and
+    err:find("^tarvex capture: 50000 packets captured on lo, written to flood%.pcap; the kernel received %d+, " ..
+        "dropped 0, the interface dropped 0\n$"), err)
+code, out = sub.run(string.format("%s %s -r flood.pcap -p %s", arg[0], qstats, flood.port))
+assert(code == 0 and out:find("\npackets      50000 read, 50000 DNS, ", 1, true), out)
+flood:close()
 
 for _, case in ipairs({
     { "-i nosuch0 -c 1", "^tarvex capture: no such interface nosuch0\n$" },
