@@ -240,6 +240,8 @@ def serve(directory):
     lines.append("refused %d" % refused.getsockname()[1])
     lines.append("udp.raw %d" % udp_server(lambda data: data))
     lines.append("udp.odd %d" % udp_server(lambda data: answer(data) if len(data) >= 12 and data[1] & 1 else None))
+    lines.append("udp.garbage %d" % udp_server(lambda data: [b"\xff\x00garbage", answer(data)] if len(data) >= 12
+                                                  else None))
     lines.append("udp.empty %d" % udp_server(lambda data: [b"", answer(data)] if len(data) >= 12 else None))
     quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     quiet.bind(("127.0.0.1", 0))
