@@ -35,6 +35,9 @@ local Tool = {
 -- packets that carried them in the capture: sixteen times the capture's size
 -- is room enough, and costs nothing until written (the map is sparse).
 local MIB = 1024 * 1024
+-- What the map needs besides the entries: the databases' roots, the free
+-- list, the metadata written at the commit.
+local MAP_RESERVE = 64 * 1024
 local function map_size_for(path)
     local file = io.open(path, "rb")
     local size = file and file:seek("end") or 0
@@ -85,7 +88,7 @@ function Tool.run(cli)
     local window = cli:whole("window", 1)
     local wait, capture_wait = cli:real("wait", 0, true), cli:real("capture-wait", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
-    local mapsize = cli:given("mapsize") and cli:whole("mapsize", 1) or map_size_for(cli:val("read"))
+    local mapsize = cli:given("mapsize") and cli:whole("mapsize", 4 * MAP_RESERVE) or map_size_for(cli:val("read"))
     refuse_old_database(cli, cli:val("output"))
 
     local input = cli:open_capture(cli:val("read"))
@@ -145,6 +148,7 @@ function Tool.run(cli)
     local orig_scan, recv_scan = 1, 1
     local in_flight = 0
     local stored, unanswered, no_original, stray_originals, unmatched = 0, 0, 0, 0, 0
+    local written = 0
 
     local function push(lists, key, entry)
         local list = lists[key]
@@ -196,6 +200,16 @@ function Tool.run(cli)
                 else
                     orig_rec.obj_prev = nil
                     unanswered = unanswered + 1
+                end
+                -- LMDB ends the process when its map is full; stop first, with
+                -- the way out, while a third of the map is still free (pages
+                -- are half full at worst, and each entry carries keys and
+                -- headers besides its bytes).
+                written = written + #entry.query + #entry.orig + (entry.recv and #entry.recv or 0) + 64
+                if written * 3 + MAP_RESERVE > mapsize then
+                    cli:fail(string.format("the database map of %d bytes is too small for this capture after %d "
+                        .. "queries; run again with a larger -m (the map is sparse: -m %d costs nothing until written)",
+                        mapsize, stored, mapsize * 4))
                 end
                 store(store_ctx, ffi.cast("const core_object_t*", query_rec))
                 stored = stored + 1

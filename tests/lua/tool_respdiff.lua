@@ -151,13 +151,39 @@ code, out, err = run(string.format("-o db1 -f -p %s", unbound.udp))
 check(code == 0, "rerun with -f: %d %s", code, err)
 check_db("db1", true, { "original", "replayed" }, 0, os.time())
 
+-- A map too small for the capture stops the run with the way out, before
+-- LMDB would end the process without a word about -m.
+-- 3,000 exchanges with 60 answer records each hold some 2.5 MB of answers.
+sub.write("big.py", string.format([[
+import sys
+sys.path.insert(0, %q)
+from pcapgen import Pcap, ether, ipv4, udp, dns_query, dns_response
+cap = Pcap()
+for n in range(3000):
+    name = "n%%d.test" %% n
+    cap.add(ether(ipv4(udp(dns_query(name, ident=n), 40000, 53), "192.0.2.10", "192.0.2.53")), ts=n * 0.001)
+    answers = [("192.0.2.%%d" %% (k + 1), 300) for k in range(60)]
+    cap.add(ether(ipv4(udp(dns_response(name, ident=n, answers=answers), 53, 40000), "192.0.2.53", "192.0.2.10")),
+            ts=n * 0.001 + 0.0005)
+cap.write("big.pcap")
+]], os.getenv("TEST_SOURCE_DIR") .. "/tests/fixtures"))
+check(os.execute("/usr/bin/python3 big.py") == 0, "big capture")
+code, out, err = sub.run(string.format("%s %s -r big.pcap -o small -m 1048576 -p %s", arg[0], example, unbound.udp))
+check(code == 1 and err:find("^tarvex respdiff: the database map of 1048576 bytes is too small for this capture after "
+    .. "%d+ queries; run again with a larger %-m %(the map is sparse: %-m 4194304 costs nothing until written%)\n$"),
+    "small map: %d %s", code, err)
+-- Sized from the capture, the same run fits.
+code, out, err = sub.run(string.format("%s %s -r big.pcap -o fits -p %s", arg[0], example, unbound.udp))
+check(code == 0 and out:find("\nstored 3000 queries, 0 of them without an answer"), "sized map: %d %s %s", code, out, err)
+
 -- { arguments, stderr pattern }; nothing is left behind in "none".
 local failures = {
     { "-o none -t sctp", "^tarvex respdiff: unknown transport sctp" },
     { "-o none -W 0", "%-%-wait needs a number above 0\n$" },
     { "-o none -w 0", "%-%-window needs a whole number of 1 or more\n$" },
-    { "-o none -m 0.5", "%-%-mapsize needs a whole number of 1 or more\n$" },
-    { "-o none -m lots", "%-%-mapsize needs a whole number of 1 or more\n$" },
+    { "-o none -m 0.5", "%-%-mapsize needs a whole number of 262144 or more\n$" },
+    { "-o none -m 4096", "%-%-mapsize needs a whole number of 262144 or more\n$" },
+    { "-o none -m lots", "%-%-mapsize needs a whole number of 262144 or more\n$" },
     { "-o none -d 5.5", "%-%-dns%-port needs a whole number from 0 to 65535\n$" },
     { "", "need a capture %(%-r FILE%) and a database directory %(%-o DIR%)" },
     { "-o none -t tcp -p " .. scripted.refused, "cannot reach 127%.0%.0%.1 port " .. scripted.refused .. "\n$" },
