@@ -34,7 +34,7 @@ function Tool.run(cli)
     if not timing_modes[cli:val("timing")] then
         cli:fail("unknown timing mode " .. cli:val("timing"))
     end
-    local window, wait = cli:whole("window", 1), cli:real("wait", 0, true)
+    local window, wait = cli:whole("window", 1), cli:real("wait", 0.001)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
 

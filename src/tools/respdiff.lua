@@ -86,7 +86,7 @@ function Tool.run(cli)
         cli:fail("unknown transport " .. cli:val("transport") .. " (-t udp, tcp or tls)")
     end
     local window = cli:whole("window", 1)
-    local wait, capture_wait = cli:real("wait", 0, true), cli:real("capture-wait", 0)
+    local wait, capture_wait = cli:real("wait", 0.001), cli:real("capture-wait", 0)
     local dns_port = cli:whole("dns-port", 0, 65535)
     local mapsize = cli:given("mapsize") and cli:whole("mapsize", 4 * MAP_RESERVE) or map_size_for(cli:val("read"))
     refuse_old_database(cli, cli:val("output"))

@@ -77,8 +77,10 @@ local cases = {
     { "replay", "-r missing.pcap", 1, "^$", quoted("replay", MISSING) },
     { "replay", "-r x -T slow", 1, "^$", quoted("replay", "unknown timing mode slow") },
     { "replay", "-r x -w 0", 1, "^$", quoted("replay", "--window needs a whole number of 1 or more") },
-    { "replay", "-r x -W soon", 1, "^$", quoted("replay", "--wait needs a number above 0") },
-    { "replay", "-r x -W 0", 1, "^$", quoted("replay", "--wait needs a number above 0") },
+    { "replay", "-r x -W soon", 1, "^$", quoted("replay", "--wait needs a number of 0.001 or more") },
+    { "replay", "-r x -W 0", 1, "^$", quoted("replay", "--wait needs a number of 0.001 or more") },
+    { "replay", "-r x -W 1e-12", 1, "^$", quoted("replay", "--wait needs a number of 0.001 or more") },
+    { "replay", "-r x -F nan", 1, "^$", quoted("replay", "--fixed needs a number of 0 or more") },
     { "replay", "-r x -F -1", 1, "^$", quoted("replay", "--fixed needs a number of 0 or more") },
     { "replay", "-r x extra", 1, "^$", quoted("replay", "unexpected argument extra") },
 
@@ -100,7 +102,7 @@ local cases = {
     { "stats", "-qvm -r missing.pcap", 1, "^$", quoted("stats", MISSING) },
     { "stats", "--mmap=yes -r x.pcap", 1, "^$", quoted("stats", "option --mmap takes no value (run with -h for the options)") },
     { "stats", "-- -r", 1, "^$", quoted("stats", "need a capture (-r FILE); run with -h for the options") },
-    { "replay", "-r x -W nan", 1, "^$", quoted("replay", "--wait needs a number above 0") },
+    { "replay", "-r x -W nan", 1, "^$", quoted("replay", "--wait needs a number of 0.001 or more") },
     { "replay", "-r x -M inf", 1, "^$", quoted("replay", "--multiply needs a number of 0 or more") },
     { "replay", "-r x -d 1e20", 1, "^$", quoted("replay", "--dns-port needs a whole number from 0 to 65535") },
 

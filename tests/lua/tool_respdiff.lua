@@ -179,7 +179,8 @@ check(code == 0 and out:find("\nstored 3000 queries, 0 of them without an answer
 -- { arguments, stderr pattern }; nothing is left behind in "none".
 local failures = {
     { "-o none -t sctp", "^tarvex respdiff: unknown transport sctp" },
-    { "-o none -W 0", "%-%-wait needs a number above 0\n$" },
+    { "-o none -W 0", "%-%-wait needs a number of 0%.001 or more\n$" },
+    { "-o none -W 1e-12", "%-%-wait needs a number of 0%.001 or more\n$" },
     { "-o none -w 0", "%-%-window needs a whole number of 1 or more\n$" },
     { "-o none -m 0.5", "%-%-mapsize needs a whole number of 262144 or more\n$" },
     { "-o none -m 4096", "%-%-mapsize needs a whole number of 262144 or more\n$" },
