@@ -506,14 +506,25 @@ extern "C" core_producer_t output_dnscli_producer(output_dnscli_t* self)
     }
 }
 
-extern "C" int output_dnscli_readable(output_dnscli_t* self)
+extern "C" int output_dnscli_ready(output_dnscli_t* self, int limit_ms)
 {
     check_connected(self);
-    if (self->recv > 0) {
-        return 1;
+    constexpr int readable = 1, writable = 2;
+    const bool held = self->recv > 0 ||
+                      (transport(self) == Transport::tls && gnutls_record_check_pending(self->session) > 0);
+    struct pollfd pfd = {self->fd, POLLIN | POLLOUT, 0};
+    int got;
+    while ((got = poll(&pfd, 1, held ? 0 : limit_ms)) < 0 && errno == EINTR) {
     }
-    if (transport(self) == Transport::tls && gnutls_record_check_pending(self->session) > 0) {
-        return 1;
+    int ready = held ? readable : 0;
+    if (got > 0) {
+        // A peer that closed or failed is readable: the receive tells how.
+        if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
+            ready |= readable;
+        }
+        if (pfd.revents & POLLOUT) {
+            ready |= writable;
+        }
     }
-    return tvx::net::wait_for(self->fd, POLLIN, 0) == Wait::ready ? 1 : 0;
+    return ready;
 }

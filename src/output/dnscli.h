@@ -58,10 +58,12 @@ int output_dnscli_connect(output_dnscli_t* self, const char* host, const char* p
 ssize_t output_dnscli_send(output_dnscli_t* self, const core_object_t* obj, size_t sent);
 core_receiver_t output_dnscli_receiver(output_dnscli_t* self);
 core_producer_t output_dnscli_producer(output_dnscli_t* self);
-// 1 when a receive would find something without waiting: bytes on the
-// socket, a TLS record already decrypted, or a frame begun; else 0. Lets a
-// sender that does not look at answers still take them off the socket, so a
-// stream peer never blocks on a full buffer.
-int output_dnscli_readable(output_dnscli_t* self);
+// What the connection is ready for within `limit_ms` (0: now, -1: no limit):
+// bit 1 when a receive would find something without waiting (bytes on the
+// socket, a TLS record already decrypted, or a frame begun), bit 2 when a
+// send would not block; 0 when neither came in time. Lets a sender that does
+// not look at answers still take them off the socket while it waits to send,
+// so a stream peer never blocks on a full buffer.
+int output_dnscli_ready(output_dnscli_t* self, int limit_ms);
 
 }  // extern "C"

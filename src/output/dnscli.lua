@@ -70,9 +70,12 @@ function Dnscli:produce()
     return C.output_dnscli_producer(self.obj), self.obj
 end
 
--- Whether a receive would find something without waiting.
-function Dnscli:readable()
-    return C.output_dnscli_readable(self.obj) == 1
+Dnscli.READABLE, Dnscli.WRITABLE = 1, 2
+
+-- What the connection is ready for within limit_ms (0: now): READABLE,
+-- WRITABLE, both added, or 0.
+function Dnscli:ready(limit_ms)
+    return C.output_dnscli_ready(self.obj, limit_ms or 0)
 end
 
 function Dnscli:packets()

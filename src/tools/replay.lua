@@ -80,9 +80,31 @@ function Tool.run(cli)
         cli:fail("cannot reach " .. cli:val("server") .. " port " .. tostring(cli:val("port")))
     end
     local send, send_ctx = client:receive()
-    local drain_stream = not cli:val("answers") and transport ~= Dnscli.UDP
-    local answers = cli:val("answers")
     local next_answer, answer_ctx = client:produce()
+    local drain_stream = not cli:val("answers") and transport ~= Dnscli.UDP
+    local wait_ms = math.max(1, math.floor(wait * 1000))
+
+    -- Unread answers fill a stream's buffers until the server stops reading
+    -- and a send blocks for good: before each send, take off what has come,
+    -- even when nobody looks at it, until the socket takes more. A server
+    -- that neither reads nor answers within the wait gets the send anyway
+    -- (which then fails or times out and is counted).
+    local function drain_until_writable()
+        while true do
+            local ready = client:ready(wait_ms)
+            if bit.band(ready, Dnscli.READABLE) ~= 0 then
+                -- An end, a failure or a wait that ran out (a frame begun and
+                -- never finished): stop taking, and send.
+                local obj = next_answer(answer_ctx)
+                if obj == nil or ffi.cast("const core_object_payload_t*", obj).len == 0 then
+                    return
+                end
+            elseif bit.band(ready, Dnscli.WRITABLE) ~= 0 or ready == 0 then
+                return
+            end
+        end
+    end
+    local answers = cli:val("answers")
 
     -- Queries in flight by DNS id (a capture may repeat an id).
     local outstanding, in_flight = {}, 0
@@ -185,14 +207,10 @@ function Tool.run(cli)
                 end
                 local before = client:packets()
                 attempted = attempted + 1
-                send(send_ctx, ffi.cast("const core_object_t*", query))
-                -- Unread answers fill a stream's buffers until the server
-                -- stops reading and the sends block: take them off even when
-                -- they are not looked at.
                 if drain_stream then
-                    while client:readable() and next_answer(answer_ctx) ~= nil do
-                    end
+                    drain_until_writable()
                 end
+                send(send_ctx, ffi.cast("const core_object_t*", query))
                 if client:packets() > before then
                     sent = sent + 1
                     if answers then
