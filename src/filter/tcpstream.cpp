@@ -217,6 +217,32 @@ bool ensure_buffer(State& st, Direction& d)
     return d.buffer != tvx::BufferPool::none;
 }
 
+// A resumed stream whose first bytes already show they are no message start
+// is dropped before later segments merge with it, so that the next segment
+// start can be tried on its own.
+void drop_if_implausible(filter_tcpstream_t* self, State& st, Direction& d)
+{
+    uint8_t* buf = st.buffers.at(d.buffer);
+    if (d.held < length_field) {
+        return;
+    }
+    const size_t len = read_u16(buf);
+    const bool complete_header = d.held >= length_field + dns_header;
+    if (len >= dns_header && (!complete_header || plausible(buf + length_field, len))) {
+        return;
+    }
+    self->resync_bytes += d.held;
+    const uint32_t dropped = d.held;
+    const uint32_t extent = d.ahead.extent() > d.held ? d.ahead.extent() : d.held;
+    memmove(buf, buf + dropped, extent - dropped);
+    d.ahead.drop_front(dropped);
+    d.held = 0;
+    d.pending = false;
+    if (d.ahead.empty()) {
+        release_buffer(st, d);
+    }
+}
+
 // Gives up on the hole in front of what is held: the partial message goes,
 // and the first piece held out of order (a segment start) becomes the stream,
 // to be resynchronised. With nothing held out of order the stream is empty
@@ -239,6 +265,7 @@ void give_up_hole(filter_tcpstream_t* self, State& st, Direction& d)
     d.ahead.pop_front();
     d.next_seq = base + start + d.held;
     d.pending = true;
+    drop_if_implausible(self, st, d);
 }
 
 // Everything held goes (a message that cannot be held whole among pieces
