@@ -332,12 +332,12 @@ void drop(filter_ipfrag_t* self, State& st, const Key& key, uint64_t& counter)
 // Adds one fragment; the decoded datagram when it was the last piece missing.
 const core_object_t* add(filter_ipfrag_t* self, State& st, const Piece& piece)
 {
-    if (is_tiny(piece)) {
-        drop(self, st, piece.key, self->tiny);
-        return nullptr;
-    }
     if (is_inconsistent(piece)) {
         drop(self, st, piece.key, self->inconsistent);
+        return nullptr;
+    }
+    if (is_tiny(piece)) {
+        drop(self, st, piece.key, self->tiny);
         return nullptr;
     }
     Slot* slot = st.table.find(piece.key, false);
