@@ -5,7 +5,7 @@
 --   reader -> layer -> ipfrag -> tcpstream -> consumer
 --   local ipfrag = IpFrag.new()
 --   ipfrag:max_datagrams(256) ipfrag:timeout(30)
---   layer:receiver(ipfrag)  ipfrag:receiver(tcpstream)   -- push
+--   ipfrag:receiver(tcpstream)  layer:receiver(ipfrag)   -- push, from the consumer back
 --   ipfrag:producer(layer)                               -- or pull
 --   print(ipfrag:counters().datagrams)
 module("tarvex.filter.ipfrag", package.seeall)

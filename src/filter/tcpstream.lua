@@ -7,7 +7,7 @@
 --   local tcpstream = TcpStream.new()
 --   tcpstream:max_flows(100000) tcpstream:buffers(1024, 65537)
 --   tcpstream:idle_timeout(60) tcpstream:port(53)      -- port 0: every flow
---   ipfrag:receiver(tcpstream)  tcpstream:receiver(consumer)   -- push
+--   tcpstream:receiver(consumer)  ipfrag:receiver(tcpstream)   -- push, from the consumer back
 --   tcpstream:producer(ipfrag)                                 -- or pull
 --   print(tcpstream:counters().messages)
 module("tarvex.filter.tcpstream", package.seeall)
