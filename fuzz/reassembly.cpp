@@ -130,9 +130,17 @@ void check_out(const Pipeline& p)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Pipeline pusher(false), puller(true);
+    // Built once: setting the limits again forgets every flow and fragment.
+    static Pipeline pusher(false), puller(true);
     limit(pusher);
     limit(puller);
+    pusher.out.clear();
+    puller.out.clear();
+    const uint64_t messages_before = puller.ts.messages, gaps_before = puller.ts.gaps;
+    const uint64_t datagrams_before = puller.frag.datagrams;
+    pusher.ts.messages = messages_before;
+    pusher.ts.gaps = gaps_before;
+    pusher.frag.datagrams = datagrams_before;
     Input in{data, size};
     Bytes frame;
     int64_t sec = 0;

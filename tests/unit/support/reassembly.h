@@ -172,7 +172,9 @@ public:
     void feed(const Bytes& frame, int64_t sec = 0)
     {
         std::unique_ptr<uint8_t[]> storage(new uint8_t[frame.size() ? frame.size() : 1]);
-        memcpy(storage.get(), frame.data(), frame.size());
+        if (!frame.empty()) {
+            memcpy(storage.get(), frame.data(), frame.size());
+        }
         pcap = {};
         pcap.obj_type = CORE_OBJECT_PCAP;
         pcap.snaplen = 65535;
