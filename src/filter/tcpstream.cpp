@@ -7,6 +7,7 @@
 #include "core/detail/flow_table.h"
 #include "core/detail/log.h"
 #include "core/detail/reassembly.h"
+#include "core/detail/stream_frame.h"
 #include "core/object/ip.h"
 #include "core/object/ip6.h"
 #include "core/object/pcap.h"
@@ -53,7 +54,7 @@ constexpr uint32_t min_buffer_size = 16;
 constexpr uint16_t default_port = 53;
 constexpr int64_t default_idle_seconds = 60;
 
-constexpr size_t length_field = 2;
+constexpr size_t length_field = tvx::stream::length_field_size;
 constexpr size_t dns_header = 12;
 // Out-of-order pieces held per direction; the range list has one spare so
 // that in-order bytes always fit it.
