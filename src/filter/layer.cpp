@@ -291,6 +291,10 @@ struct Frame {
                 }
                 ip6.frag_ident = static_cast<uint16_t>(ident);
                 ip6.is_frag = 1;
+                // Behind a fragment other than the first lie data bytes, not headers.
+                if (offset_flags & 0xfff8) {
+                    return Walk::done;
+                }
                 break;
             }
             case proto_routing: {
