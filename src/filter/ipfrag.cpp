@@ -194,22 +194,29 @@ Read read_v6(const core_object_payload_t& payload, const core_object_ip6_t& ip6,
     return Read::fragment;
 }
 
-Read read_piece(const core_object_t* obj, Piece& piece)
+// Whether the decoder made `obj` from a fragment: a payload right on an IP
+// record with more-fragments or an offset, or on an IPv6 record with a
+// Fragment header. Everything else passes through on this test alone.
+inline bool is_fragment(const core_object_t* obj)
 {
     if (obj->obj_type != CORE_OBJECT_PAYLOAD || !obj->obj_prev) {
-        return Read::not_fragment;
+        return false;
     }
+    const core_object_t* net = obj->obj_prev;
+    if (net->obj_type == CORE_OBJECT_IP) {
+        return reinterpret_cast<const core_object_ip_t*>(net)->off & 0x3fff;
+    }
+    return net->obj_type == CORE_OBJECT_IP6 && reinterpret_cast<const core_object_ip6_t*>(net)->is_frag;
+}
+
+Read read_piece(const core_object_t* obj, Piece& piece)
+{
     const auto& payload = *reinterpret_cast<const core_object_payload_t*>(obj);
     const core_object_t* net = obj->obj_prev;
     if (net->obj_type == CORE_OBJECT_IP) {
-        const auto& ip = *reinterpret_cast<const core_object_ip_t*>(net);
-        return (ip.off & 0x3fff) ? read_v4(payload, ip, piece) : Read::not_fragment;
+        return read_v4(payload, *reinterpret_cast<const core_object_ip_t*>(net), piece);
     }
-    if (net->obj_type == CORE_OBJECT_IP6) {
-        const auto& ip6 = *reinterpret_cast<const core_object_ip6_t*>(net);
-        return ip6.is_frag ? read_v6(payload, ip6, piece) : Read::not_fragment;
-    }
-    return Read::not_fragment;
+    return read_v6(payload, *reinterpret_cast<const core_object_ip6_t*>(net), piece);
 }
 
 size_t transport_header_len(uint8_t protocol)
@@ -397,6 +404,10 @@ const core_object_t* add(filter_ipfrag_t* self, State& st, const Piece& piece)
 // or nothing yet (`taken` with a null result).
 const core_object_t* take(filter_ipfrag_t* self, State& st, const core_object_t* obj, bool& taken)
 {
+    if (!is_fragment(obj)) [[likely]] {
+        taken = false;
+        return obj;
+    }
     Piece piece;
     switch (read_piece(obj, piece)) {
     case Read::not_fragment:
@@ -429,6 +440,10 @@ void receive(void* ctx, const core_object_t* obj)
     }
     if (!self->recv) {
         TVX_FATAL(self, "no receiver set");
+    }
+    if (!is_fragment(obj)) [[likely]] {
+        self->recv(self->ctx, obj);
+        return;
     }
     bool taken;
     if (const core_object_t* out = take(self, state_of(self), obj, taken)) {

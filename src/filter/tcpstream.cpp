@@ -735,6 +735,12 @@ void receive(void* ctx, const core_object_t* obj)
     if (!self->recv) {
         TVX_FATAL(self, "no receiver set");
     }
+    // Anything but a TCP payload goes on at once: the UDP path costs this test.
+    if (obj->obj_type != CORE_OBJECT_PAYLOAD || !obj->obj_prev || obj->obj_prev->obj_type != CORE_OBJECT_TCP)
+        [[likely]] {
+        self->recv(self->ctx, obj);
+        return;
+    }
     State& st = state_of(self);
     if (!accept(self, st, obj)) {
         self->recv(self->ctx, obj);
