@@ -4,6 +4,7 @@
 #include <new>
 #include <type_traits>
 
+#include "core/detail/capture_time.h"
 #include "core/detail/cursor.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/layer_decode.h"
@@ -248,26 +249,15 @@ bool is_inconsistent(const Piece& piece)
     return size_t(piece.offset) + piece.len > room;
 }
 
-int64_t capture_time(const core_object_t* obj, int64_t fallback)
-{
-    for (; obj; obj = obj->obj_prev) {
-        if (obj->obj_type == CORE_OBJECT_PCAP) {
-            const auto& ts = reinterpret_cast<const core_object_pcap_t*>(obj)->ts;
-            return ts.sec * 1000000000 + ts.nsec;
-        }
-    }
-    return fallback;
-}
-
 void expire(filter_ipfrag_t* self, State& st)
 {
-    const int64_t timeout = self->timeout.sec * 1000000000 + self->timeout.nsec;
+    const int64_t timeout = tvx::span_ns(self->timeout);
     if (timeout <= 0 || st.now == INT64_MIN) {
         return;
     }
     // Slots are never moved on use, so the oldest is the earliest first fragment.
     while (Slot* oldest = st.table.oldest()) {
-        if (oldest->value.first_seen >= st.now - timeout) {
+        if (!tvx::older_than(oldest->value.first_seen, st.now, timeout)) {
             break;
         }
         self->timeouts++;
@@ -423,7 +413,7 @@ const core_object_t* take(filter_ipfrag_t* self, State& st, const core_object_t*
     }
     taken = true;
     self->fragments++;
-    const int64_t when = capture_time(obj, st.now);
+    const int64_t when = tvx::capture_ns(obj, st.now);
     if (when > st.now) {
         st.now = when;
     }

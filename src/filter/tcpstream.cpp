@@ -4,6 +4,7 @@
 #include <new>
 #include <type_traits>
 
+#include "core/detail/capture_time.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/log.h"
 #include "core/detail/reassembly.h"
@@ -168,22 +169,6 @@ bool plausible(const uint8_t* message, size_t len)
     const size_t questions = read_u16(message + 4);
     const size_t records = size_t(read_u16(message + 6)) + read_u16(message + 8) + read_u16(message + 10);
     return dns_header + questions * 5 + records * 11 <= len;
-}
-
-int64_t capture_time(const core_object_t* obj, int64_t fallback)
-{
-    for (; obj; obj = obj->obj_prev) {
-        if (obj->obj_type == CORE_OBJECT_PCAP) {
-            const auto& ts = reinterpret_cast<const core_object_pcap_t*>(obj)->ts;
-            return ts.sec * 1000000000 + ts.nsec;
-        }
-    }
-    return fallback;
-}
-
-int64_t idle_ns(const filter_tcpstream_t* self)
-{
-    return self->idle_timeout.sec * 1000000000 + self->idle_timeout.nsec;
 }
 
 void release_buffer(State& st, Direction& d)
@@ -615,12 +600,12 @@ bool make_key(const core_object_tcp_t& tcp, Key& key, int& side)
 
 void expire_idle(filter_tcpstream_t* self, State& st)
 {
-    const int64_t idle = idle_ns(self);
+    const int64_t idle = tvx::span_ns(self->idle_timeout);
     if (idle <= 0 || st.now == INT64_MIN) {
         return;
     }
     while (Slot* oldest = st.flows.oldest()) {
-        if (oldest->value.last_seen >= st.now - idle) {
+        if (!tvx::older_than(oldest->value.last_seen, st.now, idle)) {
             break;
         }
         self->idle_expired++;
@@ -646,7 +631,7 @@ bool accept(filter_tcpstream_t* self, State& st, const core_object_t* obj)
         return false;
     }
     self->segments++;
-    const int64_t when = capture_time(obj, st.now);
+    const int64_t when = tvx::capture_ns(obj, st.now);
     if (when > st.now) {
         st.now = when;
     }

@@ -26,6 +26,13 @@ size_t resident_bytes()
 
 const Bytes q1 = framed(query(1));
 
+// The first fragment of a datagram of its own, never completed.
+Bytes fragment_of(int64_t sec)
+{
+    const Bytes data = frames::udp(query(1, 20));
+    return frames::ether(ip4(client4, server4, 17, slice(data, 0, 16), uint16_t(sec), 0x2000));
+}
+
 TEST(Hostile, MillionFlows)
 {
     Pipeline p;
@@ -134,6 +141,45 @@ TEST(Hostile, RandomFragments)
     for (const auto& o : p.out) {
         EXPECT_LE(o.bytes.size(), 65535u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Hostile, ExtremeCaptureTimesAndTimeouts)
+{
+    // Times and timeouts at the ends of their range saturate (the sanitizer
+    // build reports any overflow) and still order correctly.
+    Pipeline p;
+    p.ts.idle_timeout = {INT64_MAX, 999999999};
+    p.frag.timeout = {INT64_MAX, 0};
+    const int64_t times[] = {0, 1, 1000, INT64_MAX};
+    uint16_t port = 1000;
+    for (int64_t sec : times) {
+        Conn c;
+        c.client_port = port++;
+        p.feed(c.client(1, ack | psh, slice(q1, 0, 10)), sec);
+        p.feed(fragment_of(sec), sec);
+    }
+    EXPECT_EQ(p.ts.idle_expired, 0u) << "nothing outlives a timeout of 2^63 s";
+    EXPECT_EQ(p.frag.timeouts, 0u);
+    p.ts.idle_timeout = {1, 0};
+    p.frag.timeout = {1, 0};
+    Conn late;
+    late.client_port = 2000;
+    p.feed(late.client(1, ack | psh, slice(q1, 0, 10)), INT64_MAX);
+    p.feed(fragment_of(INT64_MAX), INT64_MAX);
+    EXPECT_EQ(p.ts.idle_expired, 3u) << "all but the one seen at the same time";
+    EXPECT_EQ(p.frag.timeouts, 3u);
+    // Time going back (INT64_MIN seconds) does not move the clock back.
+    Conn early;
+    early.client_port = 3000;
+    p.feed(early.client(1, ack | psh, slice(q1, 0, 10)), INT64_MIN);
+    p.feed(fragment_of(-5), INT64_MIN);
+    EXPECT_EQ(p.ts.idle_expired, 3u);
+    EXPECT_EQ(p.frag.timeouts, 3u);
+    EXPECT_EQ(p.ts.flows, 3u);
 }
 
 }  // namespace
