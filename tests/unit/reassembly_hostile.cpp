@@ -54,7 +54,13 @@ TEST(Hostile, MillionFlows)
     EXPECT_EQ(p.ts.flows_dropped + p.ts.idle_expired, flows - 1000);
     EXPECT_GT(p.ts.buffer_overflows, 0u);
     EXPECT_EQ(p.ts.messages, 0u);
+#ifndef __SANITIZE_ADDRESS__
+    // The address sanitizer keeps freed blocks in quarantine, so resident
+    // memory says nothing there; its leak check covers that build.
     EXPECT_LT(resident_bytes(), before + (64u << 20)) << "memory grew with the flows";
+#else
+    (void)before;
+#endif
 }
 
 TEST(Hostile, RandomSegments)
