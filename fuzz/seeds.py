@@ -148,6 +148,39 @@ def frame_steps(stream, rng):
     return out + bytes([rng.choice([2, 7])])
 
 
+def reassembly_ops(stream, rng):
+    """fuzz/reassembly.cpp's operations: a handshake, `stream` from the client in
+    segments of random sizes, some out of order and some twice, acks from the
+    server, then IPv4 and IPv6 fragments of a UDP datagram in shuffled order."""
+    def segment(flow, flags, seq, ack, data):
+        return bytes([0, flow, flags]) + struct.pack(">HHB", seq, ack, len(data)) + data
+
+    ops = [segment(0, 0x02, 0, 0, b""), segment(4, 0x12, 0, 1, b""), segment(0, 0x10, 1, 1, b"")]
+    pieces, at = [], 0
+    while at < len(stream):
+        size = rng.randint(1, 60)
+        pieces.append((at, stream[at:at + size]))
+        at += size
+    for i in range(0, len(pieces) - 1, 3):
+        pieces[i], pieces[i + 1] = pieces[i + 1], pieces[i]
+    for offset, data in pieces:
+        ops.append(segment(0, 0x18, 1 + offset, 1, data))
+        if rng.random() < 0.2:
+            ops.append(segment(0, 0x18, 1 + offset, 1, data))
+        ops.append(segment(4, 0x10, 1, 1 + offset, b""))
+    datagram = struct.pack(">HHHH", 53, 1053, 8 + len(stream), 0) + stream
+    for kind in (1, 2):
+        frags = []
+        for offset in range(0, len(datagram), 64):
+            data = datagram[offset:offset + 64]
+            more = 1 if offset + 64 < len(datagram) else 0
+            word = (offset // 8) | (more << 13) if kind == 1 else offset | more
+            frags.append(bytes([kind, 1]) + struct.pack(">HB", word, len(data)) + data)
+        rng.shuffle(frags)
+        ops.extend(frags)
+    return b"".join(ops)
+
+
 def main():
     outdir = sys.argv[1]
     rng = random.Random(20240611)
@@ -201,6 +234,9 @@ def main():
     for control in (0, 1):
         tcpcli.add(bytes([control]) + tcp_chunks(stream, rng))
         tcpcli.add(bytes([control]) + tcp_chunks(big, rng))
+    reassembly = Corpus(outdir, "reassembly")
+    for sample in (stream[:200], b"".join(pcapgen.stream_frame(m) for m in messages[:3])):
+        reassembly.add(reassembly_ops(sample, rng))
     for control in range(5):
         stream_frame.add(bytes([control]) + frame_steps(stream, rng))
         stream_frame.add(bytes([control]) + bytes([0xF9]) + big[:32 * 2048] + frame_steps(big[32 * 2048:], rng))

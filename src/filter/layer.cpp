@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/detail/cursor.h"
+#include "core/detail/layer_decode.h"
 #include "core/detail/log.h"
 
 static_assert(std::is_standard_layout_v<filter_layer_t>);
@@ -290,6 +291,10 @@ struct Frame {
                 }
                 ip6.frag_ident = static_cast<uint16_t>(ident);
                 ip6.is_frag = 1;
+                // Behind a fragment other than the first lie data bytes, not headers.
+                if (offset_flags & 0xfff8) {
+                    return Walk::done;
+                }
                 break;
             }
             case proto_routing: {
@@ -502,6 +507,39 @@ const core_object_t* produce(void* ctx)
 }
 
 }  // namespace
+
+namespace tvx::layer {
+
+const core_object_t* decode_ip(filter_layer_t* self, const core_object_t* below, const uint8_t* at, size_t len)
+{
+    Frame frame{self, at + len};
+    return frame.ip(below, Cursor(at, len));
+}
+
+Cursor fragment_datagram(const core_object_payload_t& payload, const core_object_t* ip)
+{
+    if (!ip || payload.obj_prev != ip || !payload.payload) {
+        return {};
+    }
+    const uint8_t* declared_end = payload.payload + payload.len;
+    if (ip->obj_type == CORE_OBJECT_IP) {
+        const auto& ip4 = *reinterpret_cast<const core_object_ip_t*>(ip);
+        if (!(ip4.off & 0x3fff) || ip4.len < ip4.hl * 4u) {
+            return {};
+        }
+        return Cursor(declared_end - ip4.len, ip4.len);
+    }
+    if (ip->obj_type == CORE_OBJECT_IP6) {
+        const auto& ip6 = *reinterpret_cast<const core_object_ip6_t*>(ip);
+        if (!ip6.is_frag) {
+            return {};
+        }
+        return Cursor(declared_end - 40 - ip6.plen, 40u + ip6.plen);
+    }
+    return {};
+}
+
+}  // namespace tvx::layer
 
 extern "C" core_log_t* filter_layer_log()
 {

@@ -352,6 +352,15 @@ std::vector<Case> network_cases()
              EXPECT_EQ(l.payload.obj_prev, obj(l.ip6));
              EXPECT_EQ(l.payload.len, 25u);
          }},
+        // Behind a later fragment's header lie data bytes, not headers, whatever
+        // the header announces: they are not walked (here they would read as a
+        // second Fragment header and drop the frame).
+        {"ipv6 later fragment is not walked", 1,
+         ether(ipv6(frag(60, 0x0008, 1, frag(44, 1, 1, udp_query)), {.nxt = 44}), 0x86dd), {PL, I6, E, P},
+         [](const filter_layer_t& l, const core_object_t*) {
+             EXPECT_EQ(l.ip6.is_frag, 1);
+             EXPECT_EQ(l.payload.len, 8u + 25u);
+         }},
         {"ipv6 two fragment headers drop", 1,
          ether(ipv6(frag(44, 1, 1, frag(17, 1, 1, udp_query)), {.nxt = 44}), 0x86dd), dropped},
         {"ipv6 fragment reserved byte 1 drops", 1, ether(ipv6(frag(17, 1, 1, udp_query, 1), {.nxt = 44}), 0x86dd),

@@ -1,0 +1,50 @@
+#include "filter/ipfrag.h"
+#include "filter/tcpstream.h"
+#include "layout.h"
+
+LAYOUT_REGISTER {
+    LAYOUT_TYPE(filter_tcpstream_t);
+    LAYOUT_FIELD(filter_tcpstream_t, _log);
+    LAYOUT_FIELD(filter_tcpstream_t, recv);
+    LAYOUT_FIELD(filter_tcpstream_t, ctx);
+    LAYOUT_FIELD(filter_tcpstream_t, prod);
+    LAYOUT_FIELD(filter_tcpstream_t, prod_ctx);
+    LAYOUT_FIELD(filter_tcpstream_t, max_flows);
+    LAYOUT_FIELD(filter_tcpstream_t, max_buffers);
+    LAYOUT_FIELD(filter_tcpstream_t, buffer_size);
+    LAYOUT_FIELD(filter_tcpstream_t, port);
+    LAYOUT_FIELD(filter_tcpstream_t, idle_timeout);
+    LAYOUT_FIELD(filter_tcpstream_t, segments);
+    LAYOUT_FIELD(filter_tcpstream_t, messages);
+    LAYOUT_FIELD(filter_tcpstream_t, gaps);
+    LAYOUT_FIELD(filter_tcpstream_t, retransmitted_bytes);
+    LAYOUT_FIELD(filter_tcpstream_t, overlap_bytes);
+    LAYOUT_FIELD(filter_tcpstream_t, resync_bytes);
+    LAYOUT_FIELD(filter_tcpstream_t, truncated);
+    LAYOUT_FIELD(filter_tcpstream_t, flows_dropped);
+    LAYOUT_FIELD(filter_tcpstream_t, buffer_overflows);
+    LAYOUT_FIELD(filter_tcpstream_t, idle_expired);
+    LAYOUT_FIELD(filter_tcpstream_t, flows);
+    LAYOUT_FIELD(filter_tcpstream_t, payload);
+    LAYOUT_FIELD(filter_tcpstream_t, state);
+
+    LAYOUT_TYPE(filter_ipfrag_t);
+    LAYOUT_FIELD(filter_ipfrag_t, _log);
+    LAYOUT_FIELD(filter_ipfrag_t, recv);
+    LAYOUT_FIELD(filter_ipfrag_t, ctx);
+    LAYOUT_FIELD(filter_ipfrag_t, prod);
+    LAYOUT_FIELD(filter_ipfrag_t, prod_ctx);
+    LAYOUT_FIELD(filter_ipfrag_t, max_datagrams);
+    LAYOUT_FIELD(filter_ipfrag_t, timeout);
+    LAYOUT_FIELD(filter_ipfrag_t, fragments);
+    LAYOUT_FIELD(filter_ipfrag_t, datagrams);
+    LAYOUT_FIELD(filter_ipfrag_t, timeouts);
+    LAYOUT_FIELD(filter_ipfrag_t, overlaps);
+    LAYOUT_FIELD(filter_ipfrag_t, overlap_bytes);
+    LAYOUT_FIELD(filter_ipfrag_t, duplicates);
+    LAYOUT_FIELD(filter_ipfrag_t, tiny);
+    LAYOUT_FIELD(filter_ipfrag_t, inconsistent);
+    LAYOUT_FIELD(filter_ipfrag_t, dropped);
+    LAYOUT_FIELD(filter_ipfrag_t, decoder);
+    LAYOUT_FIELD(filter_ipfrag_t, state);
+} LAYOUT_END;
