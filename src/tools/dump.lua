@@ -1,7 +1,7 @@
 -- Reads a capture file, decodes every frame and prints each DNS message it
 -- carries (UDP or TCP, port 53 unless -a is given) with Dns:print.
 --   tarvex dump capture.pcap
-local Layer = require("tarvex.filter.layer")
+local Decode = require("tarvex.tools.lib.decode")
 local Object = require("tarvex.core.objects")
 local Dns = require("tarvex.core.object.dns")
 local Ip = require("tarvex.lib.ip")
@@ -23,9 +23,10 @@ function Tool.run(cli)
     local any_port, labels = cli:val("any-port"), cli:whole("labels", 1)
 
     local input = cli:open_capture(cli.args[1])
-    local layer = Layer.new()
-    layer:producer(input)
-    local produce, ctx = layer:produce()
+    -- Messages split over TCP segments or IP fragments come whole, TCP ones
+    -- without their length field.
+    local chain = Decode.pull(input, any_port and 0 or 53)
+    local produce, ctx = chain:produce()
 
     -- One DNS object for the whole run, pointed at each payload in turn.
     local dns = Dns.new()
@@ -61,8 +62,6 @@ function Tool.run(cli)
 
         dns:reset()
         dns.obj_prev = obj
-        -- A TCP stream carries each message behind its two-byte length.
-        dns.includes_dnslen = kind == Object.TCP and 1 or 0
         if dns:parse_header() ~= 0 then
             print("", "not a DNS message")
             return
@@ -70,22 +69,18 @@ function Tool.run(cli)
         dns:print(labels)
     end
 
-    -- A null result is the end of the capture, or a frame the decoder dropped:
-    -- the reader's packet count tells the two apart.
-    local number = 0
+    -- A null result is the end of the capture, or a frame that gave nothing
+    -- (dropped, or part of a message not yet whole): the reader's packet
+    -- count tells them apart, and numbers a message by the packet that
+    -- completed it.
     while true do
         local read_before = input:packets()
         local obj = produce(ctx)
-        if obj == nil then
-            if input:packets() == read_before then
-                break
-            end
-            number = number + 1
-        else
-            number = number + 1
-            if obj.obj_type == Object.PAYLOAD then
-                show(number, obj)
-            end
+        if obj == nil and input:packets() == read_before then
+            break
+        end
+        if obj ~= nil and obj.obj_type == Object.PAYLOAD then
+            show(input:packets(), obj)
         end
     end
     io.stdout:flush()

@@ -42,7 +42,7 @@ function Tool.run(cli)
     local Object = require("tarvex.core.objects")
     local Dns = require("tarvex.core.object.dns")
     local Timing = require("tarvex.filter.timing")
-    local Layer = require("tarvex.filter.layer")
+    local Decode = require("tarvex.tools.lib.decode")
     local Dnscli = require("tarvex.output.dnscli")
     local Clock = require("tarvex.lib.clock")
 
@@ -50,13 +50,12 @@ function Tool.run(cli)
 
     local input = cli:open_capture(cli:val("read"))
 
-    -- Pull form: reader -> timing -> decoder, one query at a time, so that
-    -- answers can be read between sends.
-    local layer = Layer.new()
+    -- Pull form: reader -> timing -> decoder and reassembly, one query at a
+    -- time, so that answers can be read between sends. A query over TCP
+    -- comes whole and without its length field; the client frames it.
+    local paced = input
     local timing_mode = cli:val("timing")
-    if timing_mode == "fast" then
-        layer:producer(input)
-    else
+    if timing_mode ~= "fast" then
         local timing = Timing.new()
         if timing_mode == "keep" then
             timing:keep()
@@ -68,9 +67,10 @@ function Tool.run(cli)
             timing:realtime()
         end
         timing:producer(input)
-        layer:producer(timing)
+        paced = timing
     end
-    local next_packet, layer_ctx = layer:produce()
+    local chain = Decode.pull(paced, dns_port)
+    local next_packet, layer_ctx = chain:produce()
 
     -- The wait limit bounds every wait for an answer, over TLS too.
     local client = Dnscli.new(transport)
@@ -198,7 +198,6 @@ function Tool.run(cli)
         if kind == Object.UDP or kind == Object.TCP then
             query:reset()
             query.obj_prev = obj
-            query.includes_dnslen = kind == Object.TCP and 1 or 0
             if transport_layer:cast().dport == dns_port and query:parse_header() == 0 and query.qr == 0 then
                 while answers and in_flight >= window do
                     if not read_answer() then

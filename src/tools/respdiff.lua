@@ -73,7 +73,7 @@ function Tool.run(cli)
     local ffi = require("ffi")
     local Object = require("tarvex.core.objects")
     local Dns = require("tarvex.core.object.dns")
-    local Layer = require("tarvex.filter.layer")
+    local Decode = require("tarvex.tools.lib.decode")
     local Dnscli = require("tarvex.output.dnscli")
     local Respdiff = require("tarvex.output.respdiff")
     local Clock = require("tarvex.lib.clock")
@@ -92,9 +92,9 @@ function Tool.run(cli)
     refuse_old_database(cli, cli:val("output"))
 
     local input = cli:open_capture(cli:val("read"))
-    local layer = Layer.new()
-    layer:producer(input)
-    local next_packet, layer_ctx = layer:produce()
+    -- Messages over TCP come whole and without their length field.
+    local chain = Decode.pull(input, dns_port)
+    local next_packet, layer_ctx = chain:produce()
 
     -- The wait limit bounds every wait for an answer, over TLS too, so that a
     -- silent server cannot hang the run.
@@ -292,13 +292,10 @@ function Tool.run(cli)
         return true
     end
 
-    -- The DNS message of a payload: its bytes without a stream length field.
-    local function message_bytes(payload, framed)
-        if not framed then
-            return ffi.string(payload.payload, payload.len)
-        end
-        local declared = payload.payload[0] * 256 + payload.payload[1]
-        return ffi.string(payload.payload + 2, math.min(declared, tonumber(payload.len) - 2))
+    -- The DNS message of a payload (over TCP too: the reassembly hands on
+    -- messages without their length field).
+    local function message_bytes(payload)
+        return ffi.string(payload.payload, payload.len)
     end
 
     -- The client of a query is its source, the client of a response its
@@ -313,7 +310,7 @@ function Tool.run(cli)
             read_answer()
         end
         local entry = {
-            query = message_bytes(payload, kind == Object.TCP),
+            query = message_bytes(payload),
             ts = ts,
             id = id,
             client = client_key(kind, ip.src, ip, transport_layer.sport, id),
@@ -342,7 +339,7 @@ function Tool.run(cli)
     local function original_response(id, payload, kind, ip, transport_layer)
         local entry = take(by_client, client_key(kind, ip.dst, ip, transport_layer.dport, id))
         if entry then
-            entry.orig = message_bytes(payload, kind == Object.TCP)
+            entry.orig = message_bytes(payload)
         else
             stray_originals = stray_originals + 1
         end
@@ -369,8 +366,6 @@ function Tool.run(cli)
             expire_originals(ts)
             message:reset()
             message.obj_prev = obj
-            -- A TCP segment carries its message behind the two-byte length.
-            message.includes_dnslen = kind == Object.TCP and 1 or 0
             if message:parse_header() == 0 then
                 local payload, cast_ip = obj:cast(), ip:cast()
                 if message.qr == 0 and udp_or_tcp.dport == dns_port then

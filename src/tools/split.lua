@@ -93,12 +93,11 @@ function Tool.run(cli)
     local Object = require("tarvex.core.objects")
     local Channel = require("tarvex.core.channel")
     local Thread = require("tarvex.core.thread")
-    local Layer = require("tarvex.filter.layer")
+    local Decode = require("tarvex.tools.lib.decode")
     local IpSplit = require("tarvex.filter.ipsplit")
     local Copy = require("tarvex.filter.copy")
 
     local input = cli:open_capture(cli:val("read"))
-    local layer = Layer.new()
     local ipsplit = IpSplit.new()
     if cli:val("random") then
         ipsplit:random(seed)
@@ -127,8 +126,8 @@ function Tool.run(cli)
         channels[i], statuses[i], threads[i] = channel, status, thr
     end
 
-    layer:receiver(ipsplit)
-    input:receiver(layer)
+    -- Messages over TCP reach the workers whole, without their length field.
+    input:receiver(Decode.push(ipsplit, 53))
     local result = input:run()
     for _, channel in ipairs(channels) do
         channel:close()

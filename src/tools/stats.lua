@@ -29,7 +29,7 @@ function Tool.run(cli)
     local Dns = require("tarvex.core.object.dns")
     local Label = require("tarvex.core.object.dns.label")
     local Q = require("tarvex.core.object.dns.q")
-    local Layer = require("tarvex.filter.layer")
+    local Decode = require("tarvex.tools.lib.decode")
     local Clock = require("tarvex.lib.clock")
 
     local function seconds_now()
@@ -38,9 +38,10 @@ function Tool.run(cli)
     end
 
     local input = cli:open_capture(path)
-    local layer = Layer.new()
-    layer:producer(input)
-    local produce, ctx = layer:produce()
+    -- Messages over TCP and fragmented datagrams arrive whole, TCP ones
+    -- without their length field.
+    local chain = Decode.pull(input, port)
+    local produce, ctx = chain:produce()
 
     -- One DNS object, question and label array for the whole run. A name has at
     -- most 127 labels, and the root label ends it.
@@ -48,7 +49,7 @@ function Tool.run(cli)
     local dns, question, labels = Dns.new(), Q.new(), Label.new(MAX_LABELS)
     local last_pkt = input.obj.prod_pkt
 
-    local counts = { dns = 0, malformed = 0, queries = 0, responses = 0 }
+    local counts = { dns = 0, malformed = 0, queries = 0, responses = 0, tcp = 0, udp_dns = 0 }
     local opcodes, qtypes, rcodes, names = {}, {}, {}, {}
     local first_ts, last_ts
 
@@ -59,13 +60,17 @@ function Tool.run(cli)
     local function count_message(obj, stream)
         dns:reset()
         dns.obj_prev = obj
-        -- On TCP a message follows its two-byte length.
-        dns.includes_dnslen = stream and 1 or 0
+        if not stream then
+            counts.udp_dns = counts.udp_dns + 1
+        end
         if dns:parse_header() ~= 0 then
             counts.malformed = counts.malformed + 1
             return
         end
         counts.dns = counts.dns + 1
+        if stream then
+            counts.tcp = counts.tcp + 1
+        end
         bump(opcodes, Dns.opcode_tostring(dns.opcode))
         if dns.qr == 1 then
             counts.responses = counts.responses + 1
@@ -106,7 +111,8 @@ function Tool.run(cli)
     while true do
         local read_before = input:packets()
         local obj = produce(ctx)
-        if input:packets() == read_before then
+        -- A message held back from the segment before comes without a read.
+        if obj == nil and input:packets() == read_before then
             break
         end
         local ts = tonumber(last_pkt.ts.sec) + tonumber(last_pkt.ts.nsec) / 1e9
@@ -166,9 +172,19 @@ function Tool.run(cli)
 
     local span = first_ts and last_ts - first_ts or 0
     print(string.format("%-12s %s", "capture", path))
+    -- Every segment of a followed TCP flow carried DNS, whole or in part, and
+    -- so did every fragment but the one that completed its datagram (which
+    -- is counted with what it completed).
+    local reassembly = chain:counters()
+    local other = packets - counts.udp_dns - reassembly.tcp_segments
+        - (reassembly.ip_fragments - reassembly.ip_datagrams)
     print(string.format("%-12s %d read, %d DNS, %d malformed DNS, %d other", "packets", packets, counts.dns,
-        counts.malformed, packets - counts.dns - counts.malformed))
-    print(string.format("%-12s %d queries, %d responses", "messages", counts.queries, counts.responses))
+        counts.malformed, math.max(0, other)))
+    print(string.format("%-12s %d queries, %d responses, %d over TCP", "messages", counts.queries, counts.responses,
+        counts.tcp))
+    local report = chain:report()
+    print(string.format("%-12s %s", "reassembled", report[1]))
+    print(string.format("%-12s %s", "given up", report[2]))
     print(string.format("%-12s %.3f s first to last packet, %s packets/s", "capture time", span, rate(packets, span)))
     print(string.format("%-12s %.3f s, %s packets/s", "wall time", wall, rate(packets, wall)))
     if input.obj.is_broken ~= 0 then

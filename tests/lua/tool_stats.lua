@@ -24,8 +24,10 @@ end
 
 local HEAD = [[
 capture      %s
-packets      28 read, 23 DNS, 1 malformed DNS, 4 other
-messages     16 queries, 7 responses
+packets      28 read, 23 DNS, 1 malformed DNS, 3 other
+messages     16 queries, 7 responses, 1 over TCP
+reassembled  1 DNS messages from 2 TCP segments, 0 datagrams from 0 IP fragments
+given up     TCP: 0 gaps, 0 bytes retransmitted, 0 overlapping, 0 skipped to resync, 0 messages cut, 0 flows dropped, 0 buffer overflows, 0 idle flows; IP: 0 timeouts, 0 overlaps, 0 duplicates, 0 tiny, 0 inconsistent, 0 dropped
 capture time 10.000 s first to last packet, 2.8 packets/s
 
 opcode                    count   share
