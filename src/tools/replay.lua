@@ -18,6 +18,8 @@ local Tool = {
         { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime", arg = "MODE" },
         { "M", "multiply", "1", "Gap factor for -T multiply", arg = "FACTOR" },
         { "F", "fixed", "1", "Gap in milliseconds for -T fixed", arg = "MS" },
+        { nil, "max-gap", "", "Longest gap between two packets kept by paced modes, in seconds (default: none; "
+            .. "a gap over a minute is always told)", arg = "SECONDS" },
         { "a", "answers", false, "Read answers back and match them to the queries by DNS id" },
         { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)", arg = "N" },
         { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)", arg = "SECONDS" },
@@ -36,12 +38,14 @@ function Tool.run(cli)
     end
     local window, wait = cli:whole("window", 1), cli:real("wait", 0.001)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
+    local max_gap = cli:given("max-gap") and cli:real("max-gap", 0.000001) or 0
     local dns_port = cli:whole("dns-port", 0, 65535)
 
     local ffi = require("ffi")
     local Object = require("tarvex.core.objects")
     local Dns = require("tarvex.core.object.dns")
     local Timing = require("tarvex.filter.timing")
+    local GapCap = require("tarvex.filter.gapcap")
     local Decode = require("tarvex.tools.lib.decode")
     local Dnscli = require("tarvex.output.dnscli")
     local Clock = require("tarvex.lib.clock")
@@ -66,7 +70,13 @@ function Tool.run(cli)
         else
             timing:realtime()
         end
-        timing:producer(input)
+        -- A capture paused for hours would have the run sleep as long: the
+        -- gaps are capped where asked, and told of either way.
+        local gaps = GapCap.new()
+        gaps:log():enable("warning")
+        gaps:max_gap(max_gap)
+        gaps:producer(input)
+        timing:producer(gaps)
         paced = timing
     end
     local chain = Decode.pull(paced, dns_port)

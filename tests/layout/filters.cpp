@@ -1,9 +1,25 @@
 #include "filter/copy.h"
+#include "filter/gapcap.h"
 #include "filter/ipsplit.h"
 #include "filter/split.h"
 #include "layout.h"
 
 LAYOUT_REGISTER {
+    LAYOUT_TYPE(filter_gapcap_t);
+    LAYOUT_FIELD(filter_gapcap_t, _log);
+    LAYOUT_FIELD(filter_gapcap_t, recv);
+    LAYOUT_FIELD(filter_gapcap_t, recv_ctx);
+    LAYOUT_FIELD(filter_gapcap_t, prod);
+    LAYOUT_FIELD(filter_gapcap_t, prod_ctx);
+    LAYOUT_FIELD(filter_gapcap_t, max_gap);
+    LAYOUT_FIELD(filter_gapcap_t, warn_gap);
+    LAYOUT_FIELD(filter_gapcap_t, shift_ns);
+    LAYOUT_FIELD(filter_gapcap_t, last_ns);
+    LAYOUT_FIELD(filter_gapcap_t, have_last);
+    LAYOUT_FIELD(filter_gapcap_t, capped);
+    LAYOUT_FIELD(filter_gapcap_t, long_gaps);
+    LAYOUT_FIELD(filter_gapcap_t, pkt);
+
     LAYOUT_TYPE(filter_copy_t);
     LAYOUT_FIELD(filter_copy_t, _log);
     LAYOUT_FIELD(filter_copy_t, recv);

@@ -25,7 +25,7 @@ local MODULES = {
     "tarvex.core.object.dns_h", "tarvex.core.object.dns.label", "tarvex.core.object.dns.q",
     "tarvex.core.object.dns.rr",
 
-    "tarvex.filter.copy", "tarvex.filter.copy_h", "tarvex.filter.ipfrag", "tarvex.filter.ipfrag_h",
+    "tarvex.filter.copy", "tarvex.filter.copy_h", "tarvex.filter.gapcap", "tarvex.filter.gapcap_h", "tarvex.filter.ipfrag", "tarvex.filter.ipfrag_h",
     "tarvex.filter.ipsplit", "tarvex.filter.ipsplit_h",
     "tarvex.filter.layer", "tarvex.filter.layer_h", "tarvex.filter.split", "tarvex.filter.split_h",
     "tarvex.filter.tcpstream", "tarvex.filter.tcpstream_h", "tarvex.filter.timing", "tarvex.filter.timing_h",
