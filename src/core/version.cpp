@@ -96,7 +96,7 @@ const std::array<Library, 8> libraries {{
 extern "C" const char* core_version_luajit(void)
 {
     // LUAJIT_VERSION reads "LuaJIT 2.1.0-beta3".
-    return LUAJIT_VERSION + 7;
+    return &LUAJIT_VERSION[7];
 }
 
 extern "C" const char* core_version_library(unsigned index)

@@ -85,7 +85,35 @@ Failure parse_interface(Cursor body, bool swapped, Interface& out)
         }
     }
     out.nsec_per_unit = out.units <= 1000000000 && 1000000000 % out.units == 0 ? 1000000000 / out.units : 0;
+    out.units_are_power_of_two = (out.units & (out.units - 1)) == 0;
+    if (out.units_are_power_of_two) {
+        out.units_shift = unsigned(__builtin_ctzll(out.units));
+    } else {
+        out.per_second = divisor_of(out.units);
+        if (out.nsec_per_unit == 0) {
+            // Not a power of two and no whole nanoseconds: 10^10 to 10^19.
+            out.per_nsec = divisor_of(out.units / 1000000000);
+        }
+    }
     return {};
+}
+
+Divisor divisor_of(uint64_t divisor)
+{
+    // The reciprocal ceil(2^(65+shift) / divisor) lies in [2^64, 2^65): its
+    // low 64 bits are twice floor(2^(64+shift) / divisor), plus one when the
+    // doubled remainder reaches the divisor, plus one to round up (the
+    // division is never exact, the divisor not being a power of two).
+    const uint32_t shift = 63 - unsigned(__builtin_clzll(divisor));
+    const unsigned __int128 power = (unsigned __int128)1 << (64 + shift);
+    const uint64_t quotient = uint64_t(power / divisor);
+    const uint64_t remainder = uint64_t(power % divisor);
+    uint64_t magic = quotient + quotient;
+    const uint64_t twice_remainder = remainder + remainder;
+    if (twice_remainder >= divisor || twice_remainder < remainder) {
+        magic += 1;
+    }
+    return Divisor{magic + 1, shift};
 }
 
 void* grow(void* old, size_t size)

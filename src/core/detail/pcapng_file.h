@@ -53,12 +53,40 @@ constexpr uint32_t interface_limit = 65536;
 // The snap length a record carries when its interface sets none (0).
 constexpr uint32_t unlimited_snaplen = pcap::snaplen_limit;
 
+// Division of any 64-bit value by a fixed divisor that is not a power of two,
+// by one multiplication: the divisor's reciprocal rounded up to 65 bits,
+// whose top bit is implicit (`magic` holds the low 64, `shift` is
+// floor(log2(divisor))). Exact for every dividend, so a packet's stamp costs
+// no divide instruction whatever its interface's resolution.
+struct Divisor {
+    uint64_t magic = 0;
+    uint32_t shift = 0;
+
+    uint64_t divide(uint64_t value) const
+    {
+        const uint64_t high = uint64_t((unsigned __int128)value * magic >> 64);
+        // (value + high) >> (shift + 1), without the 65-bit sum.
+        return (((value - high) >> 1) + high) >> shift;
+    }
+};
+
+// `divisor` must not be 0 or a power of two.
+Divisor divisor_of(uint64_t divisor);
+
 struct Interface {
     uint32_t linktype;  // as the records carry it (translated LINKTYPE)
     uint32_t snaplen;   // never 0: unlimited_snaplen stands for "no limit"
     uint64_t units;     // time-stamp units per second
     uint64_t nsec_per_unit;  // when a unit is a whole number of nanoseconds, else 0
     int64_t offset;     // seconds added to every stamp (if_tsoffset)
+    // Worked out once per interface for to_timespec: units of 2^-units_shift
+    // seconds (units_are_power_of_two) split by shift and mask; other units
+    // divide by `per_second`, and a fraction finer than a nanosecond by
+    // `per_nsec` (units / 10^9).
+    uint32_t units_shift;
+    bool units_are_power_of_two;
+    Divisor per_second;
+    Divisor per_nsec;
 };
 
 enum class Frame {
@@ -97,20 +125,14 @@ void report(const core_log_t* log, Here site, bool critical, const Failure& fail
 inline core_timespec_t to_timespec(const Interface& interface, uint64_t stamp)
 {
     uint64_t sec, nsec;
-    // The two usual resolutions divide by constants, which compilers turn
-    // into multiplications.
-    if (interface.units == 1000000) {
-        sec = stamp / 1000000;
-        nsec = (stamp % 1000000) * 1000;
-    } else if (interface.units == 1000000000) {
-        sec = stamp / 1000000000;
-        nsec = stamp % 1000000000;
+    if (interface.units_are_power_of_two) {
+        sec = stamp >> interface.units_shift;
+        const uint64_t fraction = stamp & (interface.units - 1);
+        nsec = uint64_t((unsigned __int128)fraction * 1000000000u >> interface.units_shift);
     } else {
-        sec = stamp / interface.units;
-        const uint64_t fraction = stamp % interface.units;
-        nsec = interface.nsec_per_unit
-                   ? fraction * interface.nsec_per_unit
-                   : uint64_t((unsigned __int128)fraction * 1000000000u / interface.units);
+        sec = interface.per_second.divide(stamp);
+        const uint64_t fraction = stamp - sec * interface.units;
+        nsec = interface.nsec_per_unit ? fraction * interface.nsec_per_unit : interface.per_nsec.divide(fraction);
     }
     // Unsigned arithmetic: a hostile offset wraps instead of overflowing.
     return core_timespec_t{int64_t(sec + uint64_t(interface.offset)), int64_t(nsec)};
@@ -169,77 +191,102 @@ struct Block {
     Cursor body;  // between the length and the trailing length
 };
 
-// Reads the next block whole. A section header block is recognised before
-// its length is read, since only its byte-order magic tells how to read it;
-// it then sets the reader's byte order.
-// `first`: the file's first block, which must be a section header.
+// The rest of a block once its type and length are known: the length's
+// bounds, the body, and the trailing length. `raw_length` is the length as
+// the file holds it; `fixed` is what was already taken of the block.
 template <class Reader, class Source>
-Failure read_block(Reader& self, Source& source, Block& block, bool first = false)
+[[gnu::always_inline]] inline Failure read_body(Reader& self, Source& source, Block& block, uint32_t type, uint32_t raw_length,
+                         bool swapped, size_t fixed, uint32_t smallest)
 {
-    uint8_t raw[block_header_size + 4];
-    const uint8_t* view = raw;
-    const size_t got = source.take(block_header_size, raw, &view);
-    if (got != block_header_size) {
-        return {got == 0 ? Frame::end : Frame::short_header};
-    }
-    uint32_t type, length;
-    Cursor header(view, block_header_size);
-    header.take_u32host(type);
-    header.take_u32host(length);
-    bool swapped = self.is_swapped;
-    size_t fixed = block_header_size;
-    // Only the section header's type reads the same in both byte orders, so
-    // it tells a pcapng file before anything else is known.
-    if (first && type != block_section) {
-        return {Frame::not_pcapng};
-    }
-    if (type == block_section) {
-        uint32_t magic;
-        if (source.take(4, raw + block_header_size, &view) != 4) {
-            return {Frame::short_header};
+    const uint32_t length = order32(raw_length, swapped);
+    // One unsigned comparison bounds the length on both sides; which bound
+    // failed is only worked out for the failure.
+    if ((length % 4 != 0) | (length - smallest > block_limit - smallest)) [[unlikely]] {
+        if (length % 4 != 0 || length < smallest) {
+            return {Frame::bad_length, length};
         }
-        Cursor(view, 4).take_u32host(magic);
-        const int order = section_order(magic);
-        if (order < 0) {
-            return {Frame::bad_byte_order};
-        }
-        swapped = order == 1;
-        fixed += 4;
-    }
-    type = order32(type, swapped);
-    length = order32(length, swapped);
-    if (length % 4 != 0 || length < (type == block_section ? smallest_section : smallest_block)) {
-        return {Frame::bad_length, length};
-    }
-    if (length > block_limit) {
         return {Frame::too_large, length};
     }
     const size_t rest = length - fixed;
     const uint8_t* body = nullptr;
     if constexpr (takes_in_place<Source>()) {
-        if (source.take(rest, nullptr, &body) != rest) {
+        if (source.take(rest, nullptr, &body) != rest) [[unlikely]] {
             return {Frame::short_data};
         }
     } else {
         reserve(self, rest);
         body = self.buf;
-        if (source.take(rest, self.buf, &body) != rest) {
+        if (source.take(rest, self.buf, &body) != rest) [[unlikely]] {
             return {Frame::short_data};
         }
     }
+    // rest >= 4: the smallest block holds its trailing length.
     Cursor trailer(body + rest - 4, 4);
-    uint32_t trailing;
-    trailer.take_u32host(trailing);
-    trailing = order32(trailing, swapped);
-    if (trailing != length) {
-        return {Frame::trailer_mismatch, length, trailing};
-    }
-    if (type == block_section) {
-        self.is_swapped = swapped;
+    uint32_t raw_trailing;
+    trailer.take_u32host(raw_trailing);
+    // Both in the file's byte order: equal exactly when their values are.
+    if (raw_trailing != raw_length) [[unlikely]] {
+        return {Frame::trailer_mismatch, length, order32(raw_trailing, swapped)};
     }
     block.type = type;
     block.body = Cursor(body, rest - 4);
     return {};
+}
+
+// A section header block after its type: its byte-order magic tells how to
+// read its length and everything after it, and becomes the reader's once the
+// block is whole.
+template <class Reader, class Source>
+[[gnu::noinline]] Failure read_section(Reader& self, Source& source, Block& block, uint32_t raw_length)
+{
+    uint8_t raw[4];
+    const uint8_t* view = raw;
+    if (source.take(4, raw, &view) != 4) {
+        return {Frame::short_header};
+    }
+    uint32_t magic;
+    Cursor(view, 4).take_u32host(magic);
+    const int order = section_order(magic);
+    if (order < 0) {
+        return {Frame::bad_byte_order};
+    }
+    const bool swapped = order == 1;
+    const Failure failure =
+        read_body(self, source, block, block_section, raw_length, swapped, block_header_size + 4, smallest_section);
+    if (failure.frame == Frame::ok) {
+        self.is_swapped = swapped;
+    }
+    return failure;
+}
+
+// Reads the next block whole. A section header block is recognised before
+// its length is read, since only its byte-order magic tells how to read it;
+// it then sets the reader's byte order.
+// `first`: the file's first block, which must be a section header.
+template <class Reader, class Source>
+[[gnu::always_inline]] inline Failure read_block(Reader& self, Source& source, Block& block, bool first = false)
+{
+    uint8_t raw[block_header_size];
+    const uint8_t* view = raw;
+    const size_t got = source.take(block_header_size, raw, &view);
+    if (got != block_header_size) [[unlikely]] {
+        return {got == 0 ? Frame::end : Frame::short_header};
+    }
+    uint32_t type, raw_length;
+    Cursor header(view, block_header_size);
+    header.take_u32host(type);
+    header.take_u32host(raw_length);
+    // Only the section header's type reads the same in both byte orders, so
+    // it tells a pcapng file before anything else is known.
+    if (type == block_section) [[unlikely]] {
+        return read_section(self, source, block, raw_length);
+    }
+    if (first) {
+        return {Frame::not_pcapng};
+    }
+    const bool swapped = self.is_swapped;
+    return read_body(self, source, block, order32(type, swapped), raw_length, swapped, block_header_size,
+                     smallest_block);
 }
 
 // A section header: its version (1.x; minor versions add nothing a reader
@@ -296,19 +343,74 @@ Failure add_interface(Reader& self, Cursor body)
 template <class Reader>
 Failure find_interface(const Reader& self, uint32_t id, const Interface*& out)
 {
-    if (self.interface_count == 0) {
-        return {Frame::no_interface};
-    }
-    if (id >= self.interface_count) {
+    if (id >= self.interface_count) [[unlikely]] {
+        if (self.interface_count == 0) {
+            return {Frame::no_interface};
+        }
         return {Frame::bad_interface, id, self.interface_count};
     }
     out = static_cast<const Interface*>(self.interfaces) + id;
     return {};
 }
 
-// Fills `record` from a packet block; `end` is not a result here.
+// The part of a packet block that fills the record once its interface and
+// captured length are known and checked.
 template <class Reader>
-Failure take_packet(Reader& self, const Block& block, core_object_pcap_t& record)
+inline void fill_record(Reader& self, const Interface& interface, core_object_pcap_t& record, const uint8_t* bytes,
+                        uint32_t caplen, uint32_t len)
+{
+    self.pkts++;
+    record.linktype = interface.linktype;
+    record.snaplen = interface.snaplen;
+    record.is_swapped = self.is_swapped;
+    record.caplen = caplen;
+    record.len = len;
+    record.bytes = bytes;
+}
+
+// Fills `record` from an enhanced packet block, the packets of nearly every
+// pcapng file: the fixed fields (interface, stamp high and low, captured and
+// original length) are read in one bounded take.
+template <class Reader>
+[[gnu::always_inline]] inline Failure take_enhanced(Reader& self, Cursor body, core_object_pcap_t& record)
+{
+    const uint8_t* at;
+    if (!body.take_view(at, 20)) [[unlikely]] {
+        return {Frame::malformed, block_enhanced_packet};
+    }
+    Cursor fields(at, 20);
+    uint32_t id, high, low, caplen, len;
+    fields.take_u32host(id);
+    fields.take_u32host(high);
+    fields.take_u32host(low);
+    fields.take_u32host(caplen);
+    fields.take_u32host(len);
+    if (self.is_swapped) {
+        id = __builtin_bswap32(id);
+        high = __builtin_bswap32(high);
+        low = __builtin_bswap32(low);
+        caplen = __builtin_bswap32(caplen);
+        len = __builtin_bswap32(len);
+    }
+    const Interface* interface = nullptr;
+    const Failure failure = find_interface(self, id, interface);
+    if (failure.frame != Frame::ok) [[unlikely]] {
+        return failure;
+    }
+    if (caplen > interface->snaplen) [[unlikely]] {
+        return {Frame::too_long, caplen, interface->snaplen};
+    }
+    if (caplen > body.left) [[unlikely]] {
+        return {Frame::past_block, caplen};
+    }
+    record.ts = to_timespec(*interface, (uint64_t(high) << 32) | low);
+    fill_record(self, *interface, record, body.at, caplen, len);
+    return {};
+}
+
+// Fills `record` from a simple or an obsolete packet block.
+template <class Reader>
+Failure take_other_packet(Reader& self, const Block& block, core_object_pcap_t& record)
 {
     Cursor body = block.body;
     const bool swapped = self.is_swapped;
@@ -319,19 +421,12 @@ Failure take_packet(Reader& self, const Block& block, core_object_pcap_t& record
         }
         len = order32(len, swapped);
     } else {
-        bool fixed;
-        if (block.type == block_enhanced_packet) {
-            fixed = body.take_u32host(id);
-            id = order32(id, swapped);
-        } else {
-            uint16_t short_id = 0;
-            fixed = body.take_u16host(short_id) && body.skip(2);
-            id = order16(short_id, swapped);
-        }
-        if (!fixed || !body.take_u32host(high) || !body.take_u32host(low) || !body.take_u32host(caplen) ||
-            !body.take_u32host(len)) {
+        uint16_t short_id = 0;
+        if (!body.take_u16host(short_id) || !body.skip(2) || !body.take_u32host(high) || !body.take_u32host(low) ||
+            !body.take_u32host(caplen) || !body.take_u32host(len)) {
             return {Frame::malformed, block.type};
         }
+        id = order16(short_id, swapped);
         high = order32(high, swapped);
         low = order32(low, swapped);
         caplen = order32(caplen, swapped);
@@ -349,6 +444,7 @@ Failure take_packet(Reader& self, const Block& block, core_object_pcap_t& record
         if (caplen > body.left) {
             caplen = uint32_t(body.left);
         }
+        record.ts = core_timespec_t{0, 0};
     } else {
         if (caplen > interface->snaplen) {
             return {Frame::too_long, caplen, interface->snaplen};
@@ -356,28 +452,24 @@ Failure take_packet(Reader& self, const Block& block, core_object_pcap_t& record
         if (caplen > body.left) {
             return {Frame::past_block, caplen};
         }
+        record.ts = to_timespec(*interface, (uint64_t(high) << 32) | low);
     }
-    self.pkts++;
-    record.linktype = interface->linktype;
-    record.snaplen = interface->snaplen;
-    record.is_swapped = self.is_swapped;
-    record.ts = block.type == block_simple_packet ? core_timespec_t{0, 0}
-                                                   : to_timespec(*interface, (uint64_t(high) << 32) | low);
-    record.caplen = caplen;
-    record.len = len;
-    record.bytes = body.at;
+    fill_record(self, *interface, record, body.at, caplen, len);
     return {};
 }
 
 // Reads blocks up to the next packet and fills `record` from it.
 template <class Reader, class Source>
-Failure next_frame(Reader& self, Source& source, core_object_pcap_t& record)
+[[gnu::always_inline]] inline Failure next_frame(Reader& self, Source& source, core_object_pcap_t& record)
 {
     for (;;) {
         Block block;
         Failure failure = read_block(self, source, block);
-        if (failure.frame != Frame::ok) {
+        if (failure.frame != Frame::ok) [[unlikely]] {
             return failure;
+        }
+        if (block.type == block_enhanced_packet) [[likely]] {
+            return take_enhanced(self, block.body, record);
         }
         switch (block.type) {
         case block_section:
@@ -386,10 +478,9 @@ Failure next_frame(Reader& self, Source& source, core_object_pcap_t& record)
         case block_interface:
             failure = add_interface(self, block.body);
             break;
-        case block_enhanced_packet:
         case block_simple_packet:
         case block_obsolete_packet:
-            return take_packet(self, block, record);
+            return take_other_packet(self, block, record);
         default:
             // Statistics, name resolution, custom blocks and the like.
             break;
