@@ -510,7 +510,17 @@ extern "C" int output_dnscli_ready(output_dnscli_t* self, int limit_ms)
 {
     check_connected(self);
     constexpr int readable = 1, writable = 2;
-    const bool held = self->recv > 0 ||
+    // The buffer still holds the frame handed out last until the next
+    // receive drops it; only a whole frame behind it is ready to take.
+    size_t after = self->recv;
+    if (self->have_pkt) {
+        const size_t handed_out = size_t(self->dnslen) + tvx::stream::length_field_size;
+        after = after > handed_out ? after - handed_out : 0;
+    }
+    const uint8_t* next = self->recvbuf + (self->recv - after);
+    const bool whole_frame = after >= tvx::stream::length_field_size &&
+                             after >= size_t((next[0] << 8) | next[1]) + tvx::stream::length_field_size;
+    const bool held = (transport(self) != Transport::udp && whole_frame) ||
                       (transport(self) == Transport::tls && gnutls_record_check_pending(self->session) > 0);
     struct pollfd pfd = {self->fd, POLLIN | POLLOUT, 0};
     int got;
