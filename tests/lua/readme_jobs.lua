@@ -1,6 +1,7 @@
 -- The README's common jobs run as written, from a directory outside the
--- checkout, with tarvex found on the path: every command block of that
--- section goes into one shell script (the server's port made free, the live
+-- checkout, with the tarvex that `cmake --install` put in a staging root
+-- found on the path: every command block of that section goes into one
+-- shell script (the server's port made free, the live
 -- captures left to their own test), which must end with status 0, and the
 -- replay prints what the README shows.
 -- timeout: 120
@@ -44,9 +45,9 @@ for block in section:gmatch("```\n(.-)\n```") do
 end
 assert(commands >= 8, "tarvex commands found: " .. commands)
 
--- Only the sample and the tool on the path: no checkout around.
-assert(os.execute("mkdir -p bin && ln -sf " .. build .. "/tarvex bin/tarvex && cp " .. build ..
-    "/sample/sample.pcap .") == 0)
+-- Only the sample and the installed tool on the path: no checkout around.
+assert(os.execute("DESTDIR=$PWD/root cmake --install " .. build .. " --prefix /usr >/dev/null && mkdir -p bin" ..
+    " && ln -sf $PWD/root/usr/bin/tarvex bin/tarvex && cp " .. build .. "/sample/sample.pcap .") == 0)
 sub.write("jobs.sh", table.concat(lines, "\n") .. "\n")
 local code, _, err = sub.run("env PATH=$PWD/bin:/usr/bin:/bin:/usr/sbin:/sbin bash jobs.sh")
 assert(code == 0, "the README's jobs failed: exit " .. code .. "\n" .. err)
