@@ -149,6 +149,10 @@ function Tool.run(cli)
     local in_flight = 0
     local stored, unanswered, no_original, stray_originals, unmatched = 0, 0, 0, 0, 0
     local written = 0
+    -- The client counts every failure in one figure: a query that did not go
+    -- out (a failed send, or none after the connection ended) is a send
+    -- error, the rest of its failures came while receiving.
+    local attempted, sent = 0, 0
 
     local function push(lists, key, entry)
         local list = lists[key]
@@ -321,6 +325,7 @@ function Tool.run(cli)
         entry.sent_at = now()
         local before = client:packets()
         if not connection_ended then
+            attempted = attempted + 1
             local wire = entry.query
             if stream then
                 wire = string.char(math.floor(#wire / 256), #wire % 256) .. wire
@@ -329,6 +334,7 @@ function Tool.run(cli)
             send(send_ctx, ffi.cast("const core_object_t*", send_rec))
         end
         if client:packets() > before then
+            sent = sent + 1
             push(by_id, entry.id, entry)
             in_flight = in_flight + 1
         else
@@ -385,8 +391,8 @@ function Tool.run(cli)
     flush()
     db:commit(start_time, Clock.realtime())
 
-    print(string.format("read %d packets, replayed %d queries over %s, %d send errors",
-        input:packets(), last, cli:val("transport"), client:errors()))
+    print(string.format("read %d packets, replayed %d queries over %s, %d send errors, %d receive errors",
+        input:packets(), last, cli:val("transport"), last - sent, client:errors() - (attempted - sent)))
     print(string.format("stored %d queries, %d of them without an answer from %s port %s",
         stored, unanswered, server, port))
     print(string.format("left out %d queries without an original response; %d responses in the capture "
@@ -394,6 +400,12 @@ function Tool.run(cli)
     io.stdout:flush()
     if input.obj.is_broken ~= 0 then
         cli:fail("the capture ends inside a record; stored up to there")
+    end
+    -- The database is whole, but what it says of those queries is not the
+    -- server's word.
+    if last > sent then
+        cli:fail(string.format("%d of %d queries could not be sent; they are stored without an answer",
+            last - sent, last))
     end
 end
 

@@ -109,7 +109,7 @@ end
 -- the server's answers that matched no query.
 local function summary(transport)
     return "^read 85 packets, replayed " .. counts.queries .. " queries over " .. transport
-        .. ", %d+ send errors\nstored " .. counts.stored .. " queries, (%d+) of them without an answer from "
+        .. ", %d+ send errors, %d+ receive errors\nstored " .. counts.stored .. " queries, (%d+) of them without an answer from "
         .. "127%.0%.0%.1 port %d+\nleft out " .. counts.left_out .. " queries without an original response; "
         .. counts.unmatched .. " responses in the capture and (%d+) answers from the server matched no query\n$"
 end
@@ -134,7 +134,10 @@ for n, case in ipairs(cases) do
     local before = os.time()
     local code, out, err = run(string.format("-o %s -t %s -p %s %s", dir, transport, port, extra))
     local after = os.time()
-    check(code == 0, "%s %s: exit %d, stderr %s", transport, extra, code, err)
+    -- A server that closes at once leaves queries unsent: the run says so.
+    local closes = port == scripted["tcp.closenow"]
+    check(code == (closes and 1 or 0) and (not closes or err:find("^tarvex respdiff: %d+ of %d+ queries could not be sent")),
+        "%s %s: exit %d, stderr %s", transport, extra, code, err)
     local unanswered, unmatched = out:match(summary(transport))
     check(unanswered and tonumber(unmatched) == (stray or 0), "%s %s: %s", transport, extra, out)
     check(tonumber(unanswered) == unanswered_count(answered), "%s %s: %s unanswered", transport, extra, unanswered)
