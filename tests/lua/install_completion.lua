@@ -28,9 +28,9 @@ local function complete_all(file, cases)
     local lines = {
         "set -u",
         "source " .. q(file),
-        "spec=$(complete -p tarvex) || exit 3",
-        'printf "spec %s\\n" "$spec"',
-        'fn=${spec#*-F }; fn=${fn%% *}',
+        "compspec=$(complete -p tarvex) || exit 3",
+        'printf "compspec %s\\n" "$compspec"',
+        'fn=${compspec#*-F }; fn=${fn%% *}',
         "cd " .. q(tree),
     }
     for index, case in ipairs(cases) do
@@ -48,7 +48,7 @@ local function complete_all(file, cases)
     local out, err = staging.run("bash --norc --noprofile cases.sh")
     check(err == "", "bash wrote on stderr: %s", err)
     local replies = {}
-    local spec = out:match("^spec ([^\n]*)\n")
+    local compspec = out:match("^compspec ([^\n]*)\n")
     for index, words in out:gmatch("\ncase (%d+)([^\n]*)") do
         local list = {}
         for word in words:gmatch("%S+") do
@@ -57,7 +57,7 @@ local function complete_all(file, cases)
         table.sort(list)
         replies[tonumber(index)] = table.concat(list, " ")
     end
-    return spec, replies
+    return compspec, replies
 end
 
 local function sorted(text)
@@ -70,8 +70,8 @@ local function sorted(text)
 end
 
 local function check_cases(file, cases)
-    local spec, replies = complete_all(file, cases)
-    check(spec == "complete -F _tarvex tarvex", "complete -p tarvex: %s", tostring(spec))
+    local compspec, replies = complete_all(file, cases)
+    check(compspec == "complete -F _tarvex tarvex", "complete -p tarvex: %s", tostring(compspec))
     for index, case in ipairs(cases) do
         local want = sorted(case.want)
         check(replies[index] == want, "%q offers %q, expected %q",

@@ -6,7 +6,7 @@
 -- neither can drift from -h.
 --   local cli = Cli.parse(tool, arg, 2)      -- exits on -h and on a bad option
 --   local port = cli:whole("port", 0, 65535)  -- exits on a bad value
--- A script takes its options the same way with Cli.script(spec): its errors
+-- A script takes its options the same way with Cli.script(declared): its errors
 -- then begin with the script's file name.
 --
 -- An option is { short, long, default, help, arg = "NAME" }: a boolean
@@ -198,12 +198,12 @@ function Cli.parse(tool, argv, first)
 end
 
 -- The command line of a script (arg[1] is the script, its options follow):
--- spec is { summary, usage, options } as a tool has them.
-function Cli.script(spec)
-    spec.name = arg[1]:match("[^/]*$")
-    spec.prefix = spec.name
-    spec.command = "tarvex " .. arg[1]
-    return Cli.parse(spec, arg, 2)
+-- `declared` is { summary, usage, options } as a tool has them.
+function Cli.script(declared)
+    declared.name = arg[1]:match("[^/]*$")
+    declared.prefix = declared.name
+    declared.command = "tarvex " .. arg[1]
+    return Cli.parse(declared, arg, 2)
 end
 
 function Cli:val(name)
