@@ -510,29 +510,18 @@ extern "C" int output_dnscli_ready(output_dnscli_t* self, int limit_ms)
 {
     check_connected(self);
     constexpr int readable = 1, writable = 2;
-    // The buffer still holds the frame handed out last until the next
-    // receive drops it; only a whole frame behind it is ready to take.
-    size_t after = self->recv;
-    if (self->have_pkt) {
-        const size_t handed_out = size_t(self->dnslen) + tvx::stream::length_field_size;
-        after = after > handed_out ? after - handed_out : 0;
-    }
-    const uint8_t* next = self->recvbuf + (self->recv - after);
-    const bool whole_frame = after >= tvx::stream::length_field_size &&
-                             after >= size_t((next[0] << 8) | next[1]) + tvx::stream::length_field_size;
-    const bool held = (transport(self) != Transport::udp && whole_frame) ||
+    const tvx::stream::FrameAssembly assembly{self->recvbuf, sizeof(self->recvbuf), self->recv,
+                                              self->dnslen,  self->have_dnslen,     self->have_pkt};
+    const bool held = (transport(self) != Transport::udp && assembly.frame_ready()) ||
                       (transport(self) == Transport::tls && gnutls_record_check_pending(self->session) > 0);
-    struct pollfd pfd = {self->fd, POLLIN | POLLOUT, 0};
-    int got;
-    while ((got = poll(&pfd, 1, held ? 0 : limit_ms)) < 0 && errno == EINTR) {
-    }
+    const int revents = tvx::net::poll_events(self->fd, POLLIN | POLLOUT, held ? 0 : limit_ms);
     int ready = held ? readable : 0;
-    if (got > 0) {
+    if (revents > 0) {
         // A peer that closed or failed is readable: the receive tells how.
-        if (pfd.revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (revents & (POLLIN | POLLHUP | POLLERR)) {
             ready |= readable;
         }
-        if (pfd.revents & POLLOUT) {
+        if (revents & POLLOUT) {
             ready |= writable;
         }
     }

@@ -231,6 +231,36 @@ TEST(FrameAssembly, KeepsALoneByteWhenAsked)
     EXPECT_EQ(Bytes(reinterpret_cast<char*>(r.buf.data()), got.len), frame("xy"));
 }
 
+// What the DNS client's readiness check asks: is a whole frame waiting
+// behind the one handed out, so that the next call needs no read?
+TEST(FrameAssembly, TellsWhetherAWholeFrameWaits)
+{
+    struct ReadyCase {
+        const char* name;
+        Bytes read;
+        bool after_first, after_second;
+    } cases[] = {
+        {"one frame: nothing behind it", frame("abc"), false, false},
+        {"two frames: the second waits", frame("abc") + frame("de"), true, false},
+        {"a frame begun behind it", frame("abc") + frame("de").substr(0, 3), false, false},
+        {"a lone field byte behind it", frame("abc") + Bytes("\0", 1), false, false},
+        {"three frames", frame("a") + frame("b") + frame("c"), true, true},
+    };
+    for (const ReadyCase& c : cases) {
+        ScriptedSource source{{chunk(c.read), timeout_step, timeout_step}};
+        Record r;
+        tvx::stream::FrameAssembly assembly{r.buf.data(), r.buf.size(), r.held, r.dnslen, r.have_dnslen,
+                                            r.have_message};
+        EXPECT_FALSE(assembly.frame_ready()) << c.name << ": before any read";
+        ASSERT_EQ(assembly.next(source, false).kind, Result::message) << c.name;
+        EXPECT_EQ(assembly.frame_ready(), c.after_first) << c.name;
+        if (c.after_first) {
+            ASSERT_EQ(assembly.next(source, false).kind, Result::message) << c.name;
+            EXPECT_EQ(assembly.frame_ready(), c.after_second) << c.name;
+        }
+    }
+}
+
 TEST(LengthField, LowSixteenBitsMostSignificantFirst)
 {
     struct {

@@ -76,7 +76,7 @@ int wait_limit_ms(const core_timespec_t& timeout)
     return limit == 0 ? 1 : limit;
 }
 
-Wait wait_for(int fd, short events, int limit_ms)
+int poll_events(int fd, short events, int limit_ms)
 {
     // A signal that interrupts the wait is no failure of the socket: the wait
     // goes on for what is left of the limit (poll is never restarted on its
@@ -92,25 +92,34 @@ Wait wait_for(int fd, short events, int limit_ms)
         if (limit_ms > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) {
-                return Wait::timeout;
+                return 0;
             }
             limit_ms = static_cast<int>(left);
         }
         pfd.revents = 0;
     }
     if (got < 0) {
+        return -1;
+    }
+    return got == 0 ? 0 : pfd.revents;
+}
+
+Wait wait_for(int fd, short events, int limit_ms)
+{
+    const int revents = poll_events(fd, events, limit_ms);
+    if (revents < 0) {
         return Wait::error;
     }
-    if (got == 0) {
+    if (revents == 0) {
         return Wait::timeout;
     }
     // What can be read (an answer that came just before a reset) is read
     // first: the read itself then reports the end or the error once nothing
     // is left. The error flags alone mean the socket is done.
-    if (pfd.revents & events) {
+    if (revents & events) {
         return Wait::ready;
     }
-    return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) ? Wait::error : Wait::not_ready;
+    return (revents & (POLLERR | POLLHUP | POLLNVAL)) ? Wait::error : Wait::not_ready;
 }
 
 namespace {

@@ -88,6 +88,11 @@ enum class Wait {
 // is there first, and its read reports the end or the error after it.
 Wait wait_for(int fd, short events, int limit_ms);
 
+// The poll under wait_for, for a caller that wants the flags themselves
+// (several events at once): the revents within the limit, 0 when nothing
+// came, -1 when poll failed. Signals are no failure, as in wait_for.
+int poll_events(int fd, short events, int limit_ms);
+
 // Outcome of one socket read or a whole send.
 struct Io {
     enum Kind {

@@ -218,6 +218,17 @@ struct FrameAssembly {
         }
     }
 
+    // Whether a whole frame waits behind the one handed out last, so that the
+    // next call returns it without reading.
+    bool frame_ready() const
+    {
+        const size_t handed_out = have_message ? size_t(dnslen) + length_field_size : 0;
+        if (held < handed_out + length_field_size) {
+            return false;
+        }
+        return held >= handed_out + size_t(read_length_field(buf + handed_out)) + length_field_size;
+    }
+
 private:
     bool lone_field_byte() const { return !have_dnslen && held == 1; }
 
