@@ -40,7 +40,7 @@ local MODULES = {
     "tarvex.output.dnscli", "tarvex.output.dnscli_h", "tarvex.output.pcap", "tarvex.output.pcap_h",
     "tarvex.output.respdiff", "tarvex.output.respdiff_h", "tarvex.output.tcpcli", "tarvex.output.tcpcli_h",
     "tarvex.output.tlscli", "tarvex.output.tlscli_h", "tarvex.output.udpcli", "tarvex.output.udpcli_h",
-    "tarvex.output.null",
+    "tarvex.output.null", "tarvex.output.replayer", "tarvex.output.replayer_h",
 
     "tarvex.lib.base64url", "tarvex.lib.base64url_h", "tarvex.lib.clock", "tarvex.lib.clock_h",
     "tarvex.lib.getopt", "tarvex.lib.histogram", "tarvex.lib.histogram_h", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",

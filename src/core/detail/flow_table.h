@@ -90,6 +90,8 @@ public:
     uint32_t size() const { return size_; }
     bool full() const { return free_ == none; }
     uint32_t index_of(const Slot* slot) const { return static_cast<uint32_t>(slot - slots_.get()); }
+    // The live slot at an index index_of gave.
+    Slot& at(uint32_t index) { return slots_[index]; }
 
     // The slot of `key`, made the most recently used when `touch`; null when absent.
     Slot* find(const Key& key, bool touch = true)

@@ -1,0 +1,1361 @@
+#include "output/replayer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <gnutls/gnutls.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <type_traits>
+#include <unistd.h>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/detail/dns_question.h"
+#include "core/detail/flow_table.h"
+#include "core/detail/inflight.h"
+#include "core/detail/log.h"
+#include "core/detail/socket.h"
+#include "core/detail/stream_frame.h"
+#include "core/object/ip.h"
+#include "core/object/ip6.h"
+#include "core/object/payload.h"
+#include "core/object/pcap.h"
+#include "core/object/tcp.h"
+#include "core/object/udp.h"
+
+static_assert(std::is_standard_layout_v<output_replayer_t>);
+
+namespace {
+
+core_log_t module_log = core_log_module_init("output.replayer");
+
+constexpr uint32_t none = UINT32_MAX;
+constexpr uint64_t second_ns = 1000000000ull;
+
+constexpr output_replayer_t make_defaults()
+{
+    output_replayer_t d{};
+    d._log = core_log_object_init("output.replayer", module_log);
+    d.transport = OUTPUT_REPLAYER_UDP;
+    d.pacing = OUTPUT_REPLAYER_FAST;
+    d.multiply = 1.0;
+    d.window = 100;
+    d.wait_ns = 2 * second_ns;
+    d.max_sockets = 1024;
+    d.max_attempts = 2;
+    d.dns_port = 53;
+    d.latency = LIB_HISTOGRAM_EMPTY;
+    return d;
+}
+
+constexpr output_replayer_t defaults = make_defaults();
+
+uint64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * second_ns + uint64_t(now.tv_nsec);
+}
+
+uint64_t wall_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return uint64_t(now.tv_sec) * second_ns + uint64_t(now.tv_nsec);
+}
+
+// A client as the capture names it: its address (zero-filled, so that the
+// flow table can compare keys by their bytes).
+struct ClientKey {
+    uint8_t family;
+    uint8_t addr[16];
+};
+
+struct ClientKeyHash {
+    size_t operator()(const ClientKey& key) const { return tvx::hash_bytes(&key, sizeof(key), 0x5eed); }
+};
+
+struct ClientKeyEqual {
+    bool operator()(const ClientKey& a, const ClientKey& b) const { return memcmp(&a, &b, sizeof(a)) == 0; }
+};
+
+// A finished second, its histogram kept as its non-empty buckets.
+struct Second {
+    output_replayer_second_t counts;  // histogram left empty
+    std::vector<std::pair<uint32_t, uint64_t>> buckets;
+};
+
+struct Client {
+    uint32_t conn = none;
+    uint64_t last_capture_ns = 0;
+};
+
+enum class ConnState : uint8_t { unused, backoff, connecting, handshaking, open };
+
+// One socket to the server. Stream connections queue what they could not
+// write yet and gather what they read until a frame is whole.
+struct Conn {
+    int fd = -1;
+    uint32_t generation = 0;
+    ConnState state = ConnState::unused;
+    bool established = false;  // connected (and the handshake done) at least once
+    bool retiring = false;     // takes no more queries; closes once empty
+    bool want_write = false;   // EPOLLOUT registered
+    uint32_t client = none;    // the client slot that sends on it, if any
+    uint32_t in_flight = 0;
+    uint32_t queries = 0;
+    uint64_t retry_at_ns = 0;
+    gnutls_session_t tls = nullptr;
+    std::vector<uint8_t> out;
+    size_t out_done = 0;
+    uint64_t written = 0;      // stream bytes written over the connection's life
+    uint64_t queued = 0;       // stream bytes handed to it over its life
+    std::vector<uint8_t> in;
+    size_t in_held = 0;
+    uint32_t next_free = none;
+};
+
+// What a slot keeps beside its place in the in-flight table.
+struct SlotData {
+    tvx::dns::Question question;
+    uint64_t frame_end = 0;  // a stream's byte count once its frame is written
+    uint8_t attempts = 0;
+    bool on_wire = false;    // this attempt's bytes left
+    bool ever_sent = false;  // some attempt's bytes left
+    uint32_t client = none;
+    std::vector<uint8_t> bytes;  // the query, kept for a stream to send again
+};
+
+// The query read from the input and not yet sent.
+struct Pending {
+    bool have = false;
+    const uint8_t* bytes = nullptr;
+    size_t len = 0;
+    tvx::dns::Question question;
+    ClientKey key{};
+    uint64_t due_ns = 0;
+    uint64_t capture_ns = 0;
+    bool id_wait_counted = false;
+};
+
+struct State {
+    tvx::net::Resolved server{};
+    bool resolved = false;
+    bool started = false;
+    int epoll_fd = -1;
+    gnutls_certificate_credentials_t cred = nullptr;
+
+    core_producer_t produce = nullptr;
+    void* produce_ctx = nullptr;
+    const size_t* packets = nullptr;
+    bool input_ended = false;   // the current input gave its last record
+    bool input_reported = false;
+    bool finished = false;      // no more input will come
+
+    tvx::FlowTable<ClientKey, Client> clients;
+    std::vector<Conn> conns;
+    uint32_t free_conn = none;
+    uint32_t open_conns = 0;
+    uint32_t next_shared = 0;
+    std::vector<uint32_t> shared;  // the N shared connections, when clients = N
+
+    tvx::InFlight inflight;
+    std::vector<SlotData> slots;
+    Pending pending;
+
+    // Pacing: capture time as the run goes, gaps capped, and the anchors.
+    bool have_capture_ts = false;
+    uint64_t prev_ts_ns = 0;
+    uint64_t capture_ns = 0;
+    uint64_t start_ns = 0;
+    uint64_t last_send_ns = 0;
+    uint64_t rate_origin_ns = 0;
+    uint64_t rate_count = 0;
+
+    // Backoff after connections that could not be made.
+    uint32_t connect_failures = 0;
+    uint32_t in_backoff = 0;
+
+    int64_t wall_offset_ns = 0;  // wall clock minus monotonic clock
+    output_replayer_second_t current{};
+    std::vector<Second> series;
+
+    // Every client seen, numbered in order of its first query, for shards.
+    std::unordered_map<ClientKey, uint32_t, ClientKeyHash, ClientKeyEqual> numbered;
+    uint8_t recv_buf[65536];
+};
+
+output_replayer_t* checked(output_replayer_t* self)
+{
+    TVX_CHECK_SELF(self, module_log);
+    return self;
+}
+
+State& state_of(output_replayer_t* self)
+{
+    return *static_cast<State*>(self->state);
+}
+
+// Another thread may set the flag while the run goes.
+bool stopping(const output_replayer_t* self)
+{
+    return __atomic_load_n(&self->stopping, __ATOMIC_RELAXED) != 0;
+}
+
+bool streamed(const output_replayer_t* self)
+{
+    return self->transport != OUTPUT_REPLAYER_UDP;
+}
+
+int64_t wall_second(const State& st, uint64_t now)
+{
+    return (int64_t(now) + st.wall_offset_ns) / int64_t(second_ns);
+}
+
+void reset_second(output_replayer_second_t& second, int64_t at)
+{
+    second.second = at;
+    second.sent = second.answered = second.timed_out = second.not_sent = 0;
+    memset(second.rcodes, 0, sizeof(second.rcodes));
+    lib_histogram_init(&second.latency);
+}
+
+bool second_active(const output_replayer_second_t& second)
+{
+    return second.sent || second.answered || second.timed_out || second.not_sent;
+}
+
+// Keeps the second that ended before `now` when anything happened in it.
+void roll_second(State& st, uint64_t now)
+{
+    const int64_t at = wall_second(st, now);
+    if (at == st.current.second) {
+        return;
+    }
+    if (second_active(st.current)) {
+        Second kept;
+        kept.counts = st.current;
+        for (uint32_t i = 0; i < LIB_HISTOGRAM_BUCKETS; i++) {
+            if (st.current.latency.buckets[i]) {
+                kept.buckets.emplace_back(i, st.current.latency.buckets[i]);
+            }
+        }
+        lib_histogram_init(&kept.counts.latency);
+        kept.counts.latency.count = st.current.latency.count;
+        kept.counts.latency.min_ns = st.current.latency.min_ns;
+        kept.counts.latency.max_ns = st.current.latency.max_ns;
+        kept.counts.latency.sum_ns = st.current.latency.sum_ns;
+        kept.counts.latency.sum_sq_ns = st.current.latency.sum_sq_ns;
+        st.series.push_back(std::move(kept));
+    }
+    reset_second(st.current, at);
+}
+
+// ---- connections ----
+
+uint32_t conn_index(const State& st, const Conn& conn)
+{
+    return static_cast<uint32_t>(&conn - st.conns.data());
+}
+
+uint64_t event_key(const State& st, const Conn& conn)
+{
+    return (uint64_t(conn.generation) << 32) | conn_index(st, conn);
+}
+
+void watch(output_replayer_t* self, State& st, Conn& conn, bool write)
+{
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | (write ? uint32_t(EPOLLOUT) : 0u);
+    ev.data.u64 = event_key(st, conn);
+    if (epoll_ctl(st.epoll_fd, EPOLL_CTL_MOD, conn.fd, &ev) != 0) {
+        TVX_CRITICAL(self, "epoll_ctl() error %s", core_log_errstr(errno));
+    }
+    conn.want_write = write;
+}
+
+uint32_t new_conn(State& st)
+{
+    uint32_t index = st.free_conn;
+    if (index != none) {
+        st.free_conn = st.conns[index].next_free;
+    } else {
+        index = static_cast<uint32_t>(st.conns.size());
+        st.conns.emplace_back();
+    }
+    Conn& conn = st.conns[index];
+    const uint32_t generation = conn.generation + 1;
+    std::vector<uint8_t> out = std::move(conn.out);
+    std::vector<uint8_t> in = std::move(conn.in);
+    conn = Conn{};
+    conn.generation = generation;
+    // Buffers keep their room for the next connection in this place.
+    out.clear();
+    conn.out = std::move(out);
+    conn.in = std::move(in);
+    return index;
+}
+
+void close_fd(State& st, Conn& conn)
+{
+    if (conn.tls) {
+        if (conn.state == ConnState::open) {
+            gnutls_bye(conn.tls, GNUTLS_SHUT_WR);
+        }
+        gnutls_deinit(conn.tls);
+        conn.tls = nullptr;
+    }
+    if (conn.fd >= 0) {
+        epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
+        close(conn.fd);
+        conn.fd = -1;
+        st.open_conns--;
+    }
+}
+
+void release_conn(State& st, uint32_t index)
+{
+    Conn& conn = st.conns[index];
+    if (conn.state == ConnState::backoff) {
+        st.in_backoff--;
+    }
+    close_fd(st, conn);
+    conn.state = ConnState::unused;
+    conn.generation++;
+    conn.next_free = st.free_conn;
+    st.free_conn = index;
+}
+
+// Starts the socket of a connection: a connected UDP socket, or a
+// non-blocking TCP connect whose end the event loop sees. False when no
+// socket could be made.
+bool start_socket(output_replayer_t* self, State& st, Conn& conn)
+{
+    const int type = streamed(self) ? SOCK_STREAM : SOCK_DGRAM;
+    conn.fd = socket(st.server.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (conn.fd < 0) {
+        self->counts.connect_errors++;
+        return false;
+    }
+    st.open_conns++;
+    self->counts.sockets_opened++;
+    if (type == SOCK_STREAM) {
+        const int one = 1;
+        setsockopt(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    const int rc = connect(conn.fd, reinterpret_cast<const struct sockaddr*>(&st.server.addr), st.server.addr_len);
+    if (rc != 0 && errno != EINPROGRESS) {
+        self->counts.connect_errors++;
+        close_fd(st, conn);
+        return false;
+    }
+    // A stream goes on from the writable event: connect's end, the TLS
+    // handshake, the first flush.
+    conn.state = type == SOCK_STREAM ? ConnState::connecting : ConnState::open;
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | (type == SOCK_STREAM ? uint32_t(EPOLLOUT) : 0u);
+    ev.data.u64 = event_key(st, conn);
+    if (epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, conn.fd, &ev) != 0) {
+        TVX_CRITICAL(self, "epoll_ctl() error %s", core_log_errstr(errno));
+        close_fd(st, conn);
+        return false;
+    }
+    conn.want_write = type == SOCK_STREAM;
+    if (type == SOCK_DGRAM) {
+        conn.established = true;
+    }
+    return true;
+}
+
+// Consecutive failed connects wait 10 ms, 20 ms, ... up to one second
+// before the next try, so a dead server is not hammered.
+uint64_t backoff_ns(uint32_t failures)
+{
+    if (failures == 0) {
+        return 0;
+    }
+    const uint32_t shift = std::min<uint32_t>(failures - 1, 7);
+    return std::min<uint64_t>(10000000ull << shift, second_ns);
+}
+
+uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint64_t now)
+{
+    const uint32_t index = new_conn(st);
+    Conn& conn = st.conns[index];
+    conn.client = client;
+    const uint64_t wait = backoff_ns(st.connect_failures);
+    if (wait && streamed(self)) {
+        conn.state = ConnState::backoff;
+        conn.retry_at_ns = now + wait;
+        st.in_backoff++;
+        return index;
+    }
+    if (!start_socket(self, st, conn)) {
+        conn.state = ConnState::backoff;
+        st.connect_failures++;
+        conn.retry_at_ns = now + backoff_ns(st.connect_failures);
+        st.in_backoff++;
+    }
+    return index;
+}
+
+void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered);
+void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now);
+
+// ---- sending ----
+
+// The framed query goes to the end of the connection's queue; the slot
+// remembers where its frame ends, so it knows when it is on the wire.
+void queue_frame(State& st, Conn& conn, uint32_t slot)
+{
+    SlotData& data = st.slots[slot];
+    uint8_t field[tvx::stream::length_field_size];
+    tvx::stream::put_length_field(field, data.bytes.size());
+    conn.out.insert(conn.out.end(), field, field + sizeof(field));
+    conn.out.insert(conn.out.end(), data.bytes.begin(), data.bytes.end());
+    conn.queued += sizeof(field) + data.bytes.size();
+    data.frame_end = conn.queued;
+}
+
+void mark_on_wire(output_replayer_t* self, State& st, uint32_t slot)
+{
+    SlotData& data = st.slots[slot];
+    data.on_wire = true;
+    if (!data.ever_sent) {
+        data.ever_sent = true;
+        self->counts.sent++;
+        st.current.sent++;
+    }
+}
+
+// Writes what the connection holds. False when the connection failed.
+bool flush(output_replayer_t* self, State& st, uint32_t index)
+{
+    Conn& conn = st.conns[index];
+    while (conn.out_done < conn.out.size()) {
+        const uint8_t* at = conn.out.data() + conn.out_done;
+        const size_t left = conn.out.size() - conn.out_done;
+        ssize_t wrote;
+        if (conn.tls) {
+            wrote = gnutls_record_send(conn.tls, at, left);
+            if (wrote == GNUTLS_E_AGAIN || wrote == GNUTLS_E_INTERRUPTED) {
+                break;
+            }
+            if (wrote < 0) {
+                self->counts.send_errors++;
+                return false;
+            }
+        } else {
+            wrote = send(conn.fd, at, left, MSG_NOSIGNAL);
+            if (wrote < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    break;
+                }
+                self->counts.send_errors++;
+                return false;
+            }
+        }
+        conn.out_done += static_cast<size_t>(wrote);
+        conn.written += static_cast<uint64_t>(wrote);
+    }
+    if (conn.out_done == conn.out.size()) {
+        conn.out.clear();
+        conn.out_done = 0;
+    }
+    // What was written is on the wire, in order of sending.
+    for (uint32_t slot = st.inflight.first_on(index); slot != tvx::InFlight::none; slot = st.inflight.next_on(slot)) {
+        if (st.slots[slot].frame_end > conn.written) {
+            break;
+        }
+        mark_on_wire(self, st, slot);
+    }
+    const bool more = conn.out_done < conn.out.size();
+    if (more != conn.want_write) {
+        watch(self, st, conn, more);
+    }
+    return true;
+}
+
+// Puts a slot's query on a connection: a datagram goes at once, a frame
+// joins the queue and goes when the connection can take it.
+void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, uint64_t now)
+{
+    Conn& conn = st.conns[index];
+    SlotData& data = st.slots[slot];
+    data.attempts++;
+    conn.in_flight++;
+    conn.queries++;
+    if (self->queries_per_conn && conn.queries >= self->queries_per_conn) {
+        conn.retiring = true;
+    }
+    if (!streamed(self)) {
+        return;  // the caller sent the datagram
+    }
+    queue_frame(st, conn, slot);
+    if (conn.state == ConnState::open) {
+        if (!flush(self, st, index)) {
+            fail_conn(self, st, index, now);
+        }
+    }
+}
+
+// The connection a client sends on now: its own, opened when it has none or
+// its old one retires. The socket limit closes the longest unused client's.
+uint32_t conn_for_client(output_replayer_t* self, State& st, const ClientKey& key, uint64_t capture_ns, uint64_t now)
+{
+    auto* slot = st.clients.find(key);
+    if (!slot) {
+        if (st.clients.full()) {
+            auto* old = st.clients.oldest();
+            if (old->value.conn != none) {
+                Conn& conn = st.conns[old->value.conn];
+                conn.client = none;
+                conn.retiring = true;
+                self->counts.sockets_evicted++;
+                if (conn.in_flight == 0) {
+                    release_conn(st, old->value.conn);
+                }
+            }
+            st.clients.remove(old);
+        }
+        slot = st.clients.insert(key);
+    }
+    const uint32_t client = st.clients.index_of(slot);
+    slot->value.last_capture_ns = capture_ns;
+    uint32_t index = slot->value.conn;
+    if (index != none && st.conns[index].retiring) {
+        st.conns[index].client = none;
+        if (st.conns[index].in_flight == 0) {
+            release_conn(st, index);
+        }
+        index = none;
+    }
+    if (index == none) {
+        index = open_conn(self, st, client, now);
+        slot->value.conn = index;
+    }
+    return index;
+}
+
+// A client's socket closes after `idle_ns` of capture-time silence, once
+// nothing it sent is in flight. The flow table keeps clients in order of
+// their last query, so only the oldest need a look.
+void close_idle(output_replayer_t* self, State& st)
+{
+    if (!self->idle_ns) {
+        return;
+    }
+    while (auto* old = st.clients.oldest()) {
+        if (old->value.last_capture_ns + self->idle_ns > st.capture_ns) {
+            return;
+        }
+        if (old->value.conn != none) {
+            Conn& conn = st.conns[old->value.conn];
+            if (conn.in_flight) {
+                return;
+            }
+            release_conn(st, old->value.conn);
+        }
+        st.clients.remove(old);
+    }
+}
+
+uint32_t shared_conn(output_replayer_t* self, State& st, uint64_t now, uint16_t id)
+{
+    const uint32_t count = static_cast<uint32_t>(st.shared.size());
+    // In turn, passing over a socket where the id is in flight already.
+    for (uint32_t tries = 0; tries < count; tries++) {
+        const uint32_t which = st.next_shared;
+        st.next_shared = (st.next_shared + 1) % count;
+        uint32_t& index = st.shared[which];
+        if (index != none && st.conns[index].retiring) {
+            if (st.conns[index].in_flight == 0) {
+                release_conn(st, index);
+            }
+            index = none;
+        }
+        if (index == none) {
+            index = open_conn(self, st, none, now);
+        }
+        if (st.inflight.find(index, id) == tvx::InFlight::none) {
+            return index;
+        }
+    }
+    return none;
+}
+
+// Sends the pending query when the window, its socket and its id allow.
+// False when it has to wait.
+bool send_pending(output_replayer_t* self, State& st, uint64_t now)
+{
+    Pending& q = st.pending;
+    if (st.inflight.full()) {
+        return false;
+    }
+    uint32_t index;
+    uint32_t client = none;
+    if (self->clients) {
+        index = shared_conn(self, st, now, q.question.id);
+    } else {
+        index = conn_for_client(self, st, q.key, q.capture_ns, now);
+        client = st.conns[index].client;
+        if (st.inflight.find(index, q.question.id) != tvx::InFlight::none) {
+            index = none;
+        }
+    }
+    if (index == none) {
+        // Two queries with one id on one socket could not be told apart:
+        // this one waits until the other is answered or times out.
+        if (!q.id_wait_counted) {
+            self->counts.id_waits++;
+            q.id_wait_counted = true;
+        }
+        return false;
+    }
+    const uint32_t slot = st.inflight.add(index, q.question.id, now);
+    SlotData& data = st.slots[slot];
+    data.question = q.question;
+    data.attempts = 0;
+    data.on_wire = data.ever_sent = false;
+    data.frame_end = 0;
+    data.client = client;
+    q.have = false;
+    st.last_send_ns = now;
+    if (streamed(self)) {
+        data.bytes.assign(q.bytes, q.bytes + q.len);
+        put_on(self, st, slot, index, now);
+        return true;
+    }
+    put_on(self, st, slot, index, now);
+    const int fd = st.conns[index].fd;
+    ssize_t wrote = send(fd, q.bytes, q.len, MSG_NOSIGNAL);
+    if (wrote < 0 && errno == ECONNREFUSED) {
+        wrote = send(fd, q.bytes, q.len, MSG_NOSIGNAL);
+    }
+    if (wrote == static_cast<ssize_t>(q.len)) {
+        mark_on_wire(self, st, slot);
+        return true;
+    }
+    // A connected datagram socket reports an earlier ICMP error on the next
+    // send; anything else (a full buffer, no route) loses this query.
+    self->counts.send_errors++;
+    end_slot(self, st, slot, false);
+    return true;
+}
+
+// ---- ending queries ----
+
+void conn_query_done(output_replayer_t* self, State& st, uint32_t index)
+{
+    (void)self;
+    Conn& conn = st.conns[index];
+    conn.in_flight--;
+    if (conn.retiring && conn.in_flight == 0 && conn.client == none) {
+        release_conn(st, index);
+    }
+}
+
+// A slot ends without an answer: timed out when it reached the wire, not
+// sent when it never did.
+void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered)
+{
+    (void)answered;
+    const uint32_t index = st.inflight[slot].conn;
+    if (st.slots[slot].ever_sent) {
+        self->counts.timed_out++;
+        st.current.timed_out++;
+    } else {
+        self->counts.not_sent++;
+        st.current.not_sent++;
+    }
+    st.inflight.remove(slot);
+    conn_query_done(self, st, index);
+}
+
+void expire(output_replayer_t* self, State& st, uint64_t now)
+{
+    for (uint32_t slot = st.inflight.oldest(); slot != tvx::InFlight::none; slot = st.inflight.oldest()) {
+        if (st.inflight[slot].sent_ns + self->wait_ns > now) {
+            return;
+        }
+        end_slot(self, st, slot, false);
+    }
+}
+
+// A connection ended (closed, reset, failed to connect or to write). What
+// it carried goes once more on a new connection of the same client while
+// the query has attempts left; the rest ends here.
+void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
+{
+    Conn& conn = st.conns[index];
+    const bool was_established = conn.established;
+    const uint32_t client = conn.client;
+    if (was_established) {
+        st.connect_failures = 0;
+    } else {
+        st.connect_failures++;
+        if (conn.fd >= 0) {
+            self->counts.connect_errors++;  // a socket whose connect or handshake failed
+        }
+    }
+    if (conn.state == ConnState::backoff) {
+        st.in_backoff--;
+    }
+    close_fd(st, conn);
+    conn.state = ConnState::unused;
+    // The client (or the shared place) forgets this connection.
+    if (client != none) {
+        st.clients.at(client).value.conn = none;
+    }
+    for (uint32_t& shared : st.shared) {
+        if (shared == index) {
+            shared = none;
+        }
+    }
+    uint32_t replacement = none;
+    for (uint32_t slot = st.inflight.first_on(index); slot != tvx::InFlight::none; slot = st.inflight.first_on(index)) {
+        SlotData& data = st.slots[slot];
+        if (data.attempts >= self->max_attempts || stopping(self)) {
+            end_slot(self, st, slot, false);
+            continue;
+        }
+        if (replacement == none) {
+            replacement = open_conn(self, st, client, now);
+            self->counts.reconnects++;
+            if (client != none) {
+                st.clients.at(client).value.conn = replacement;
+            } else {
+                for (uint32_t& shared : st.shared) {
+                    if (shared == none) {
+                        shared = replacement;
+                        break;
+                    }
+                }
+            }
+        }
+        if (data.ever_sent) {
+            self->counts.resent++;
+        }
+        data.on_wire = false;
+        st.conns[index].in_flight--;
+        st.inflight.move(slot, replacement, now);
+        st.slots[slot].frame_end = 0;
+        put_on(self, st, slot, replacement, now);
+    }
+    release_conn(st, index);
+}
+
+// ---- receiving ----
+
+void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8_t* bytes, size_t len, uint64_t now)
+{
+    tvx::dns::Question answer;
+    if (!tvx::dns::read_header(bytes, len, answer)) {
+        self->counts.malformed++;
+        self->counts.unmatched++;
+        return;
+    }
+    const bool has_question = answer.qdcount > 0;
+    if (has_question && !tvx::dns::read_question(bytes, len, answer)) {
+        self->counts.malformed++;
+        self->counts.unmatched++;
+        return;
+    }
+    const uint32_t slot = st.inflight.find(index, answer.id);
+    if (slot == tvx::InFlight::none || answer.qr == 0) {
+        self->counts.unmatched++;
+        return;
+    }
+    const tvx::dns::Question& asked = st.slots[slot].question;
+    // A server may answer some errors (FORMERR) without the question.
+    const bool same = has_question ? asked.same_question(answer) : asked.name_len == 0 || answer.rcode != 0;
+    if (!same) {
+        self->counts.unmatched++;
+        return;
+    }
+    const uint64_t latency = now > st.inflight[slot].sent_ns ? now - st.inflight[slot].sent_ns : 0;
+    lib_histogram_add(&self->latency, latency);
+    lib_histogram_add(&st.current.latency, latency);
+    self->counts.answered++;
+    st.current.answered++;
+    self->counts.rcodes[answer.rcode]++;
+    st.current.rcodes[answer.rcode]++;
+    if (answer.tc) {
+        self->counts.truncated++;
+    }
+    st.connect_failures = 0;
+    st.inflight.remove(slot);
+    conn_query_done(self, st, index);
+}
+
+// Reads every datagram waiting. A pending error (an ICMP port unreachable)
+// is counted and the socket goes on.
+void read_datagrams(output_replayer_t* self, State& st, uint32_t index, uint32_t generation)
+{
+    while (st.conns[index].generation == generation && st.conns[index].fd >= 0) {
+        const ssize_t got = recv(st.conns[index].fd, st.recv_buf, sizeof(st.recv_buf), 0);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return;
+            }
+            if (errno != EINTR) {
+                self->counts.receive_errors++;
+                return;
+            }
+            continue;
+        }
+        take_answer(self, st, index, st.recv_buf, static_cast<size_t>(got), monotonic_ns());
+    }
+}
+
+// Hands out every whole frame in the connection's input, keeping the rest.
+void take_frames(output_replayer_t* self, State& st, uint32_t index, uint32_t generation, uint64_t now)
+{
+    Conn& conn = st.conns[index];
+    size_t at = 0;
+    while (conn.in_held - at >= tvx::stream::length_field_size) {
+        const size_t len = tvx::stream::read_length_field(conn.in.data() + at);
+        if (conn.in_held - at < tvx::stream::length_field_size + len) {
+            break;
+        }
+        take_answer(self, st, index, conn.in.data() + at + tvx::stream::length_field_size, len, now);
+        if (st.conns[index].generation != generation) {
+            return;  // released: its last query ended
+        }
+        at += tvx::stream::length_field_size + len;
+    }
+    if (at) {
+        memmove(conn.in.data(), conn.in.data() + at, conn.in_held - at);
+        conn.in_held -= at;
+    }
+}
+
+// Reads what the stream has, then reports how it ended: false when the peer
+// closed or the connection failed (after everything readable was taken).
+bool read_stream(output_replayer_t* self, State& st, uint32_t index, uint32_t generation)
+{
+    while (true) {
+        Conn& conn = st.conns[index];
+        if (conn.in.size() < conn.in_held + 4096) {
+            conn.in.resize(std::max<size_t>(conn.in_held + 4096, 16384));
+        }
+        const size_t room = conn.in.size() - conn.in_held;
+        ssize_t got;
+        if (conn.tls) {
+            got = gnutls_record_recv(conn.tls, conn.in.data() + conn.in_held, room);
+            if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED) {
+                return true;
+            }
+            if (got < 0) {
+                // A session the peer ended without close_notify is an end too.
+                if (got != GNUTLS_E_PREMATURE_TERMINATION) {
+                    self->counts.receive_errors++;
+                }
+                return false;
+            }
+        } else {
+            got = recv(conn.fd, conn.in.data() + conn.in_held, room, 0);
+            if (got < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    return true;
+                }
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != ECONNRESET) {
+                    self->counts.receive_errors++;
+                }
+                return false;
+            }
+        }
+        if (got == 0) {
+            return false;
+        }
+        conn.in_held += static_cast<size_t>(got);
+        take_frames(self, st, index, generation, monotonic_ns());
+        if (st.conns[index].generation != generation) {
+            return true;
+        }
+    }
+}
+
+// The TLS session of a connection whose TCP connect completed.
+bool start_tls(output_replayer_t* self, State& st, Conn& conn)
+{
+    if (gnutls_init(&conn.tls, GNUTLS_CLIENT | GNUTLS_NONBLOCK | GNUTLS_NO_SIGNAL) != GNUTLS_E_SUCCESS) {
+        conn.tls = nullptr;
+        return false;
+    }
+    gnutls_set_default_priority(conn.tls);
+    gnutls_credentials_set(conn.tls, GNUTLS_CRD_CERTIFICATE, st.cred);
+    gnutls_transport_set_int(conn.tls, conn.fd);
+    (void)self;
+    return true;
+}
+
+// Moves a stream connection on: connect finished, handshake steps, then
+// open. False when it failed.
+bool advance(output_replayer_t* self, State& st, uint32_t index)
+{
+    Conn& conn = st.conns[index];
+    if (conn.state == ConnState::connecting) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        if (getsockopt(conn.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            return false;
+        }
+        if (self->transport == OUTPUT_REPLAYER_TLS) {
+            if (!start_tls(self, st, conn)) {
+                return false;
+            }
+            conn.state = ConnState::handshaking;
+        } else {
+            conn.state = ConnState::open;
+            conn.established = true;
+        }
+    }
+    if (conn.state == ConnState::handshaking) {
+        const int rc = gnutls_handshake(conn.tls);
+        if (rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED) {
+            const bool write = gnutls_record_get_direction(conn.tls) == 1;
+            if (write != conn.want_write) {
+                watch(self, st, conn, write);
+            }
+            return true;
+        }
+        if (rc != GNUTLS_E_SUCCESS) {
+            return false;
+        }
+        conn.state = ConnState::open;
+        conn.established = true;
+    }
+    if (conn.state == ConnState::open) {
+        return flush(self, st, index);
+    }
+    return true;
+}
+
+void on_event(output_replayer_t* self, State& st, const struct epoll_event& ev, uint64_t now)
+{
+    const uint32_t index = static_cast<uint32_t>(ev.data.u64);
+    const uint32_t generation = static_cast<uint32_t>(ev.data.u64 >> 32);
+    if (index >= st.conns.size() || st.conns[index].generation != generation || st.conns[index].fd < 0) {
+        return;  // closed earlier in this batch
+    }
+    if (!streamed(self)) {
+        read_datagrams(self, st, index, generation);
+        return;
+    }
+    Conn& conn = st.conns[index];
+    if (conn.state != ConnState::open) {
+        if (!advance(self, st, index)) {
+            fail_conn(self, st, index, now);
+            return;
+        }
+        if (st.conns[index].state != ConnState::open) {
+            return;
+        }
+    } else if (ev.events & EPOLLOUT) {
+        if (!flush(self, st, index)) {
+            fail_conn(self, st, index, now);
+            return;
+        }
+    }
+    // Whatever is readable first; an end or error after it.
+    if (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        if (!read_stream(self, st, index, generation) && st.conns[index].generation == generation) {
+            fail_conn(self, st, index, now);
+        }
+    }
+}
+
+// Connections waiting out a backoff start when it is over.
+uint64_t start_due_backoffs(output_replayer_t* self, State& st, uint64_t now)
+{
+    uint64_t next = UINT64_MAX;
+    for (uint32_t index = 0; st.in_backoff && index < st.conns.size(); index++) {
+        Conn& conn = st.conns[index];
+        if (conn.state != ConnState::backoff) {
+            continue;
+        }
+        if (conn.retry_at_ns > now) {
+            next = std::min(next, conn.retry_at_ns);
+            continue;
+        }
+        st.in_backoff--;
+        conn.state = ConnState::unused;
+        if (!start_socket(self, st, conn)) {
+            fail_conn(self, st, index, now);
+        }
+    }
+    return next;
+}
+
+// ---- input and pacing ----
+
+const core_object_pcap_t* capture_record(const core_object_t* obj)
+{
+    while (obj && obj->obj_type != CORE_OBJECT_PCAP) {
+        obj = obj->obj_prev;
+    }
+    return reinterpret_cast<const core_object_pcap_t*>(obj);
+}
+
+// A query is a DNS message with QR clear that went to the DNS port over
+// UDP or TCP (TCP messages come whole, without their length field).
+bool take_query(output_replayer_t* self, State& st, const core_object_t* obj)
+{
+    if (!obj || obj->obj_type != CORE_OBJECT_PAYLOAD) {
+        return false;
+    }
+    const auto* payload = reinterpret_cast<const core_object_payload_t*>(obj);
+    const core_object_t* transport = payload->obj_prev;
+    if (!transport) {
+        return false;
+    }
+    uint16_t dport;
+    if (transport->obj_type == CORE_OBJECT_UDP) {
+        dport = reinterpret_cast<const core_object_udp_t*>(transport)->dport;
+    } else if (transport->obj_type == CORE_OBJECT_TCP) {
+        dport = reinterpret_cast<const core_object_tcp_t*>(transport)->dport;
+    } else {
+        return false;
+    }
+    Pending& q = st.pending;
+    if (dport != self->dns_port || !tvx::dns::read_header(payload->payload, payload->len, q.question) ||
+        q.question.qr != 0) {
+        return false;
+    }
+    if (!q.question.qdcount || !tvx::dns::read_question(payload->payload, payload->len, q.question)) {
+        q.question.name_len = 0;
+        q.question.qtype = q.question.qclass = 0;
+    }
+    memset(&q.key, 0, sizeof(q.key));
+    const core_object_t* network = transport->obj_prev;
+    if (network && network->obj_type == CORE_OBJECT_IP) {
+        q.key.family = 4;
+        memcpy(q.key.addr, reinterpret_cast<const core_object_ip_t*>(network)->src, 4);
+    } else if (network && network->obj_type == CORE_OBJECT_IP6) {
+        q.key.family = 6;
+        memcpy(q.key.addr, reinterpret_cast<const core_object_ip6_t*>(network)->src, 16);
+    }
+    q.bytes = payload->payload;
+    q.len = payload->len;
+    q.id_wait_counted = false;
+    return true;
+}
+
+// When the query read now may go: per the pacing, from the capture's gaps
+// (capped) or the anchors of the run.
+void schedule(output_replayer_t* self, State& st, const core_object_t* obj, uint64_t now)
+{
+    uint64_t gap = 0;
+    const core_object_pcap_t* rec = capture_record(obj);
+    if (rec) {
+        const uint64_t ts = uint64_t(rec->ts.sec) * second_ns + uint64_t(rec->ts.nsec);
+        if (st.have_capture_ts && ts > st.prev_ts_ns) {
+            gap = ts - st.prev_ts_ns;
+        }
+        st.prev_ts_ns = ts;
+        st.have_capture_ts = true;
+    }
+    if (self->max_gap_ns && gap > self->max_gap_ns) {
+        gap = self->max_gap_ns;
+    }
+    st.capture_ns += gap;
+    Pending& q = st.pending;
+    q.capture_ns = st.capture_ns;
+    switch (self->pacing) {
+    case OUTPUT_REPLAYER_KEEP:
+        q.due_ns = st.last_send_ns + gap;
+        break;
+    case OUTPUT_REPLAYER_MULTIPLY:
+        q.due_ns = st.last_send_ns + static_cast<uint64_t>(double(gap) * self->multiply);
+        break;
+    case OUTPUT_REPLAYER_FIXED:
+        q.due_ns = st.last_send_ns ? st.last_send_ns + self->fixed_ns : 0;
+        break;
+    case OUTPUT_REPLAYER_REALTIME:
+        q.due_ns = st.start_ns + st.capture_ns;
+        break;
+    case OUTPUT_REPLAYER_RATE:
+        q.due_ns = st.rate_origin_ns + static_cast<uint64_t>(double(st.rate_count) * 1e9 / self->rate);
+        st.rate_count++;
+        break;
+    default:
+        q.due_ns = 0;
+    }
+    (void)now;
+}
+
+// Clients are numbered in order of their first query; a shard takes every
+// N-th, so shards reading the same input split its clients without a word
+// between them.
+bool in_shard(const output_replayer_t* self, State& st)
+{
+    if (self->shard_count <= 1) {
+        return true;
+    }
+    const auto [at, fresh] = st.numbered.try_emplace(st.pending.key, static_cast<uint32_t>(st.numbered.size()));
+    (void)fresh;
+    return at->second % self->shard_count == self->shard_index;
+}
+
+// Reads up to the next query. False when the input has none now.
+bool pull(output_replayer_t* self, State& st, uint64_t now)
+{
+    while (!st.input_ended && st.produce) {
+        const size_t before = st.packets ? *st.packets : 0;
+        const core_object_t* obj = st.produce(st.produce_ctx);
+        if (!obj) {
+            if (!st.packets || *st.packets == before) {
+                st.input_ended = true;
+                return false;
+            }
+            continue;  // a packet the decoder dropped
+        }
+        if (!take_query(self, st, obj)) {
+            self->counts.skipped++;
+            continue;
+        }
+        if (!in_shard(self, st)) {
+            continue;
+        }
+        self->counts.read++;
+        schedule(self, st, obj, now);
+        st.pending.have = true;
+        if (!self->clients) {
+            close_idle(self, st);
+        }
+        return true;
+    }
+    return false;
+}
+
+bool start(output_replayer_t* self, State& st)
+{
+    if (!st.resolved) {
+        TVX_CRITICAL(self, "no server: connect first");
+        return false;
+    }
+    st.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (st.epoll_fd < 0) {
+        TVX_CRITICAL(self, "epoll_create1() error %s", core_log_errstr(errno));
+        return false;
+    }
+    if (self->transport == OUTPUT_REPLAYER_TLS) {
+        if (gnutls_certificate_allocate_credentials(&st.cred) != GNUTLS_E_SUCCESS) {
+            TVX_CRITICAL(self, "cannot allocate TLS credentials");
+            return false;
+        }
+    }
+    const uint32_t window = self->window ? self->window : 1;
+    st.inflight.reset(window);
+    st.slots.assign(window, SlotData{});
+    st.clients.reset(self->max_sockets ? self->max_sockets : 1);
+    if (self->clients) {
+        st.shared.assign(self->clients, none);
+    }
+    const uint64_t now = monotonic_ns();
+    st.wall_offset_ns = int64_t(wall_ns()) - int64_t(now);
+    st.start_ns = st.last_send_ns = st.rate_origin_ns = now;
+    reset_second(st.current, wall_second(st, now));
+    st.started = true;
+    return true;
+}
+
+bool done(const output_replayer_t* self, const State& st)
+{
+    (void)self;
+    return st.finished && !st.pending.have && st.inflight.size() == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+core_log_t* output_replayer_log()
+{
+    return &module_log;
+}
+
+output_replayer_t* output_replayer_new()
+{
+    auto* self = new output_replayer_t(defaults);
+    self->state = new State();
+    return self;
+}
+
+void output_replayer_free(output_replayer_t* self)
+{
+    if (!self) {
+        return;
+    }
+    State& st = state_of(checked(self));
+    for (uint32_t index = 0; index < st.conns.size(); index++) {
+        close_fd(st, st.conns[index]);
+    }
+    if (st.epoll_fd >= 0) {
+        close(st.epoll_fd);
+    }
+    if (st.cred) {
+        gnutls_certificate_free_credentials(st.cred);
+    }
+    delete &st;
+    delete self;
+}
+
+int output_replayer_connect(output_replayer_t* self, const char* host, const char* port)
+{
+    State& st = state_of(checked(self));
+    if (!host || !port) {
+        TVX_FATAL(self, "host or port is nil");
+    }
+    if (tvx::net::resolve(TVX_HERE, self, host, port, st.server) != 0) {
+        return -1;
+    }
+    st.resolved = true;
+    return 0;
+}
+
+void output_replayer_input(output_replayer_t* self, core_producer_t produce, void* ctx, const size_t* packets)
+{
+    State& st = state_of(checked(self));
+    st.produce = produce;
+    st.produce_ctx = ctx;
+    st.packets = packets;
+    st.input_ended = produce == nullptr;
+    st.input_reported = false;
+    st.finished = produce == nullptr;
+    // The next input's first gap is none: it follows straight on.
+    st.have_capture_ts = false;
+}
+
+output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t slice_ns)
+{
+    State& st = state_of(checked(self));
+    if (!st.started && !start(self, st)) {
+        return OUTPUT_REPLAYER_FAILED;
+    }
+    const uint64_t deadline = monotonic_ns() + slice_ns;
+    struct epoll_event events[64];
+    while (true) {
+        uint64_t now = monotonic_ns();
+        expire(self, st, now);
+        roll_second(st, now);
+        const uint64_t backoff_at = start_due_backoffs(self, st, now);
+        if (stopping(self) && st.pending.have) {
+            st.pending.have = false;
+            self->counts.not_sent++;
+            st.current.not_sent++;
+        }
+        // Send what is due, as long as the window and the ids allow.
+        while (!stopping(self)) {
+            if (!st.pending.have && !pull(self, st, now)) {
+                break;
+            }
+            if (st.pending.due_ns > now || !send_pending(self, st, now)) {
+                break;
+            }
+            now = monotonic_ns();
+            if (now >= deadline) {
+                break;
+            }
+        }
+        if (st.input_ended && !st.pending.have && !st.finished && !st.input_reported) {
+            st.input_reported = true;
+            return OUTPUT_REPLAYER_INPUT_ENDED;
+        }
+        if (done(self, st) || (stopping(self) && st.inflight.size() == 0)) {
+            roll_second(st, now + second_ns);
+            return OUTPUT_REPLAYER_DONE;
+        }
+        // Sleep until the next thing due: a send, a timeout, a second, a
+        // backoff, or the end of the slice.
+        uint64_t wake = std::min(deadline, uint64_t((wall_second(st, now) + 1) * int64_t(second_ns) - st.wall_offset_ns));
+        if (st.pending.have && !st.inflight.full() && !st.pending.id_wait_counted) {
+            wake = std::min(wake, st.pending.due_ns);
+        }
+        if (st.inflight.oldest() != tvx::InFlight::none) {
+            wake = std::min(wake, st.inflight[st.inflight.oldest()].sent_ns + self->wait_ns);
+        }
+        wake = std::min(wake, backoff_at);
+        const uint64_t sleep = wake > now ? wake - now : 0;
+        struct timespec limit = {time_t(sleep / second_ns), long(sleep % second_ns)};
+        const int ready = epoll_pwait2(st.epoll_fd, events, 64, &limit, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            TVX_CRITICAL(self, "epoll_pwait2() error %s", core_log_errstr(errno));
+            return OUTPUT_REPLAYER_FAILED;
+        }
+        now = monotonic_ns();
+        for (int i = 0; i < ready; i++) {
+            on_event(self, st, events[i], now);
+        }
+        if (now >= deadline) {
+            return OUTPUT_REPLAYER_RUNNING;
+        }
+    }
+}
+
+size_t output_replayer_seconds(const output_replayer_t* self)
+{
+    TVX_CHECK_SELF(self, module_log);
+    return static_cast<const State*>(self->state)->series.size();
+}
+
+int output_replayer_second(const output_replayer_t* self, size_t index, output_replayer_second_t* out)
+{
+    TVX_CHECK_SELF(self, module_log);
+    const State& st = *static_cast<const State*>(self->state);
+    if (index >= st.series.size() || !out) {
+        return -1;
+    }
+    const Second& kept = st.series[index];
+    *out = kept.counts;
+    for (const auto& [bucket, count] : kept.buckets) {
+        out->latency.buckets[bucket] = count;
+    }
+    return 0;
+}
+
+void output_replayer_set_rate(output_replayer_t* self, double rate)
+{
+    State& st = state_of(checked(self));
+    self->rate = rate;
+    st.rate_origin_ns = monotonic_ns();
+    st.rate_count = 0;
+}
+
+uint32_t output_replayer_in_flight(const output_replayer_t* self)
+{
+    TVX_CHECK_SELF(self, module_log);
+    return static_cast<const State*>(self->state)->inflight.size();
+}
+
+uint32_t output_replayer_open_sockets(const output_replayer_t* self)
+{
+    TVX_CHECK_SELF(self, module_log);
+    return static_cast<const State*>(self->state)->open_conns;
+}
+
+uint64_t output_replayer_raise_fd_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur;
+}
+
+}  // extern "C"

@@ -1,0 +1,54 @@
+#include "layout.h"
+#include "output/replayer.h"
+
+LAYOUT_REGISTER {
+    LAYOUT_TYPE(output_replayer_counts_t);
+    LAYOUT_FIELD(output_replayer_counts_t, read);
+    LAYOUT_FIELD(output_replayer_counts_t, sent);
+    LAYOUT_FIELD(output_replayer_counts_t, answered);
+    LAYOUT_FIELD(output_replayer_counts_t, timed_out);
+    LAYOUT_FIELD(output_replayer_counts_t, not_sent);
+    LAYOUT_FIELD(output_replayer_counts_t, unmatched);
+    LAYOUT_FIELD(output_replayer_counts_t, malformed);
+    LAYOUT_FIELD(output_replayer_counts_t, truncated);
+    LAYOUT_FIELD(output_replayer_counts_t, reconnects);
+    LAYOUT_FIELD(output_replayer_counts_t, resent);
+    LAYOUT_FIELD(output_replayer_counts_t, send_errors);
+    LAYOUT_FIELD(output_replayer_counts_t, receive_errors);
+    LAYOUT_FIELD(output_replayer_counts_t, connect_errors);
+    LAYOUT_FIELD(output_replayer_counts_t, sockets_opened);
+    LAYOUT_FIELD(output_replayer_counts_t, sockets_evicted);
+    LAYOUT_FIELD(output_replayer_counts_t, id_waits);
+    LAYOUT_FIELD(output_replayer_counts_t, skipped);
+    LAYOUT_FIELD(output_replayer_counts_t, rcodes);
+    LAYOUT_TYPE(output_replayer_second_t);
+    LAYOUT_FIELD(output_replayer_second_t, second);
+    LAYOUT_FIELD(output_replayer_second_t, sent);
+    LAYOUT_FIELD(output_replayer_second_t, answered);
+    LAYOUT_FIELD(output_replayer_second_t, timed_out);
+    LAYOUT_FIELD(output_replayer_second_t, not_sent);
+    LAYOUT_FIELD(output_replayer_second_t, rcodes);
+    LAYOUT_FIELD(output_replayer_second_t, latency);
+    LAYOUT_TYPE(output_replayer_t);
+    LAYOUT_FIELD(output_replayer_t, _log);
+    LAYOUT_FIELD(output_replayer_t, transport);
+    LAYOUT_FIELD(output_replayer_t, pacing);
+    LAYOUT_FIELD(output_replayer_t, multiply);
+    LAYOUT_FIELD(output_replayer_t, fixed_ns);
+    LAYOUT_FIELD(output_replayer_t, rate);
+    LAYOUT_FIELD(output_replayer_t, max_gap_ns);
+    LAYOUT_FIELD(output_replayer_t, window);
+    LAYOUT_FIELD(output_replayer_t, wait_ns);
+    LAYOUT_FIELD(output_replayer_t, clients);
+    LAYOUT_FIELD(output_replayer_t, idle_ns);
+    LAYOUT_FIELD(output_replayer_t, queries_per_conn);
+    LAYOUT_FIELD(output_replayer_t, max_sockets);
+    LAYOUT_FIELD(output_replayer_t, max_attempts);
+    LAYOUT_FIELD(output_replayer_t, dns_port);
+    LAYOUT_FIELD(output_replayer_t, shard_index);
+    LAYOUT_FIELD(output_replayer_t, shard_count);
+    LAYOUT_FIELD(output_replayer_t, stopping);
+    LAYOUT_FIELD(output_replayer_t, counts);
+    LAYOUT_FIELD(output_replayer_t, latency);
+    LAYOUT_FIELD(output_replayer_t, state);
+} LAYOUT_END;
