@@ -37,3 +37,14 @@ core_timespec_t lib_clock_getres(lib_clock_clkid_t clkid)
 {
     return read_clock<clock_getres>(clkid);
 }
+
+void lib_clock_sleep(double seconds)
+{
+    if (!(seconds > 0)) {
+        return;
+    }
+    struct timespec span;
+    span.tv_sec = static_cast<time_t>(seconds);
+    span.tv_nsec = static_cast<long>((seconds - double(span.tv_sec)) * 1e9);
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &span, nullptr);
+}

@@ -12,5 +12,8 @@ typedef enum lib_clock_clkid : int {
 
 core_timespec_t lib_clock_gettime(lib_clock_clkid_t clkid);
 core_timespec_t lib_clock_getres(lib_clock_clkid_t clkid);
+// Sleeps `seconds` on the monotonic clock (a signal cuts it short); nothing
+// for a value that is not above 0.
+void lib_clock_sleep(double seconds);
 
 }  // extern "C"

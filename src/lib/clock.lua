@@ -20,4 +20,9 @@ function Clock.monotonic()
     return reading(C.LIB_CLOCK_MONOTONIC)
 end
 
+-- Sleeps that many seconds (a signal cuts it short).
+function Clock.sleep(seconds)
+    C.lib_clock_sleep(seconds)
+end
+
 return Clock

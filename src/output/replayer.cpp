@@ -177,6 +177,7 @@ struct State {
     uint64_t last_send_ns = 0;
     uint64_t rate_origin_ns = 0;
     uint64_t rate_count = 0;
+    double applied_rate = 0;
 
     // Backoff after connections that could not be made.
     uint32_t connect_failures = 0;
@@ -1085,7 +1086,7 @@ void schedule(output_replayer_t* self, State& st, const core_object_t* obj, uint
         q.due_ns = st.start_ns + st.capture_ns;
         break;
     case OUTPUT_REPLAYER_RATE:
-        q.due_ns = st.rate_origin_ns + static_cast<uint64_t>(double(st.rate_count) * 1e9 / self->rate);
+        q.due_ns = st.rate_origin_ns + static_cast<uint64_t>(double(st.rate_count) * 1e9 / st.applied_rate);
         st.rate_count++;
         break;
     default:
@@ -1165,9 +1166,31 @@ bool start(output_replayer_t* self, State& st)
     const uint64_t now = monotonic_ns();
     st.wall_offset_ns = int64_t(wall_ns()) - int64_t(now);
     st.start_ns = st.last_send_ns = st.rate_origin_ns = now;
+    st.applied_rate = self->rate > 0 ? self->rate : 1;
     reset_second(st.current, wall_second(st, now));
     st.started = true;
     return true;
+}
+
+// A rate changed by another thread (a stepped load) counts from now; the
+// query already waiting is spaced anew.
+void follow_rate(output_replayer_t* self, State& st, uint64_t now)
+{
+    if (self->pacing != OUTPUT_REPLAYER_RATE) {
+        return;
+    }
+    double rate;
+    __atomic_load(&self->rate, &rate, __ATOMIC_ACQUIRE);
+    if (rate == st.applied_rate || !(rate > 0)) {
+        return;
+    }
+    st.applied_rate = rate;
+    st.rate_origin_ns = now;
+    st.rate_count = 0;
+    if (st.pending.have) {
+        st.pending.due_ns = now;
+        st.rate_count = 1;
+    }
 }
 
 bool done(const output_replayer_t* self, const State& st)
@@ -1247,6 +1270,7 @@ output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t s
     struct epoll_event events[64];
     while (true) {
         uint64_t now = monotonic_ns();
+        follow_rate(self, st, now);
         expire(self, st, now);
         roll_second(st, now);
         const uint64_t backoff_at = start_due_backoffs(self, st, now);
@@ -1326,10 +1350,7 @@ int output_replayer_second(const output_replayer_t* self, size_t index, output_r
 
 void output_replayer_set_rate(output_replayer_t* self, double rate)
 {
-    State& st = state_of(checked(self));
-    self->rate = rate;
-    st.rate_origin_ns = monotonic_ns();
-    st.rate_count = 0;
+    __atomic_store(&checked(self)->rate, &rate, __ATOMIC_RELEASE);
 }
 
 uint32_t output_replayer_in_flight(const output_replayer_t* self)

@@ -39,6 +39,17 @@ function Replayer.new()
     return self
 end
 
+-- For Thread:push: the worker's state gets the same record, which this
+-- state keeps and frees.
+function Replayer:share()
+    return self.obj, "output_replayer_t*", "tarvex.output.replayer_h"
+end
+
+-- A class object over a record another state owns (what a thread popped).
+function Replayer.wrap(record)
+    return setmetatable({ obj = record }, meta)
+end
+
 function Replayer:log()
     if self == nil or self == Replayer then
         return C.output_replayer_log()
@@ -63,6 +74,7 @@ function Replayer:pacing(mode, value)
     end
 end
 
+-- A new rate for rate pacing, from now on; safe from another thread.
 function Replayer:rate(qps)
     C.output_replayer_set_rate(self.obj, qps)
 end

@@ -1,265 +1,462 @@
--- Replays the DNS queries of a capture to one server over UDP, TCP or TLS
--- through the DNS client, paced by the timing filter (or as fast as they
--- can be read). With -a it also reads the answers back, matches them to the
--- queries by DNS id and prints how many were answered, how many were not,
--- and the answers' rcodes.
---   tarvex replay -r queries.pcap -s 127.0.0.1 -p 853 -t tls -a
+-- Replays the DNS queries of a capture to a server as its clients sent them:
+-- a socket (UDP) or connection (TCP, TLS) per captured client, or N shared;
+-- paced by capture time, a factor, a fixed gap, a target rate or a stepped
+-- load; every answer matched to its own query and timed. Prints what was
+-- sent, answered, lost and how fast, with latency percentiles and rcodes;
+-- writes the same as JSON and as a self-contained HTML report; compares two
+-- runs and merges the results of shards run on several hosts.
+--   tarvex replay -r queries.pcap -s 127.0.0.1 -t tcp -Q 20000 --json run.json
+--   tarvex replay --compare before.json after.json
+--   tarvex replay --merge all.json shard-*.json
 
 local Tool = {
     name = "replay",
-    summary = "replays a capture's queries over UDP, TCP or TLS, paced or not, with answer matching",
-    usage = "[options...] -r FILE",
+    summary = "replays a capture's queries as its clients sent them, and measures latency and loss",
+    usage = "[options...] -r FILE | --compare A.json B.json | --merge OUT.json IN.json...",
     options = {
-        { "r", "read", "", "Capture file to replay", arg = "FILE" },
+        { "r", "read", "", "Capture to replay (PCAP or pcapng, plain or compressed; - for standard input)",
+            arg = "FILE" },
         { "s", "server", "127.0.0.1", "DNS server to send to", arg = "HOST" },
         { "p", "port", "53", "Server port", arg = "PORT" },
         { "d", "dns-port", "53", "Destination port of the queries in the capture", arg = "PORT" },
         { "t", "transport", "udp", "udp, tcp or tls", arg = "PROTO" },
+        { "c", "clients", "capture", "capture: a socket or connection per captured client; N: N shared in turn",
+            arg = "N" },
+        { nil, "idle", "", "Capture-time seconds of silence that close a client's socket (default: never)",
+            arg = "SECONDS" },
+        { nil, "queries-per-conn", "0", "Queries per connection before it is closed and another opened (0: no limit)",
+            arg = "N" },
+        { nil, "max-sockets", "", "Open sockets at most; the longest unused is closed (default: just below the "
+            .. "descriptor limit, raised to its hard limit)", arg = "N" },
         { "T", "timing", "fast", "fast (no pacing), keep, multiply, fixed or realtime", arg = "MODE" },
         { "M", "multiply", "1", "Gap factor for -T multiply", arg = "FACTOR" },
         { "F", "fixed", "1", "Gap in milliseconds for -T fixed", arg = "MS" },
-        { nil, "max-gap", "", "Longest gap between two packets kept by paced modes, in seconds (default: none; "
-            .. "a gap over a minute is always told)", arg = "SECONDS" },
-        { "a", "answers", false, "Read answers back and match them to the queries by DNS id" },
-        { "w", "window", "100", "Queries in flight before waiting for an answer (with -a)", arg = "N" },
-        { "W", "wait", "2", "Seconds to wait for an answer before giving up (with -a)", arg = "SECONDS" },
+        { nil, "max-gap", "", "Longest capture gap kept by paced modes, in seconds (default: none; a gap over "
+            .. "a minute is always told)", arg = "SECONDS" },
+        { "Q", "qps", "", "Sustained rate in queries per second, evenly spaced", arg = "QPS" },
+        { nil, "ramp", "", "Stepped load: FROM:TO:STEP:SECONDS queries per second, each step held SECONDS",
+            arg = "SPEC" },
+        { nil, "max-loss", "", "With --ramp: stop at the step whose loss exceeds this percentage", arg = "PCT" },
+        { nil, "max-p99", "", "With --ramp: stop at the step whose p99 latency exceeds this, in ms", arg = "MS" },
+        { nil, "loop", "1", "Replay the capture this many times, time shifted", arg = "N" },
+        { nil, "duration", "", "Replay for this many seconds, repeating the capture as needed", arg = "SECONDS" },
+        { "n", "threads", "1", "Worker threads; clients are spread over them by address", arg = "N" },
+        { "w", "window", "100", "Queries in flight at most, over the whole run", arg = "N" },
+        { "W", "wait", "2", "Seconds a query waits for its answer before it counts as timed out", arg = "SECONDS" },
+        { "a", "answers", false, "Accepted for old scripts: answers are always read and measured" },
+        { nil, "json", "", "Write the result as JSON", arg = "FILE" },
+        { nil, "report", "", "Write the result as a self-contained HTML page", arg = "FILE" },
+        { nil, "compare", false, "Compare two JSON results (the two arguments) instead of replaying" },
+        { nil, "merge", "", "Merge the JSON results given as arguments into FILE instead of replaying",
+            arg = "FILE" },
+        { nil, "shard", "", "Send only shard I of N of the clients (the other hosts send the rest)", arg = "I/N" },
+        { nil, "start-at", "", "Wall-clock time to send the first query, in seconds since the epoch", arg = "TIME" },
     },
 }
 
+local Results = require("tarvex.tools.lib.results")
+local Json = require("tarvex.tools.lib.json")
+
+local function write_file(cli, path, text)
+    local file, why = io.open(path, "wb")
+    if not file then
+        cli:fail("cannot write " .. why)
+    end
+    local ok, write_error = file:write(text)
+    file:close()
+    if not ok then
+        cli:fail("cannot write " .. path .. ": " .. tostring(write_error))
+    end
+end
+
+-- What a result becomes: lines on stdout, and the files asked for.
+local function present(cli, result)
+    for _, line in ipairs(Results.summary(result)) do
+        print(line)
+    end
+    io.stdout:flush()
+    if cli:val("json") ~= "" then
+        write_file(cli, cli:val("json"), Json.encode(result) .. "\n")
+    end
+    if cli:val("report") ~= "" then
+        write_file(cli, cli:val("report"), require("tarvex.tools.lib.report").html(result))
+    end
+end
+
+local function load_result(cli, path)
+    local result, why = Results.load(path)
+    if not result then
+        cli:fail(why)
+    end
+    return result
+end
+
+local function compare(cli)
+    if #cli.args ~= 2 then
+        cli:fail("--compare needs two JSON results")
+    end
+    local lines, why = Results.compare(load_result(cli, cli.args[1]), load_result(cli, cli.args[2]))
+    if not lines then
+        cli:fail(why)
+    end
+    for _, line in ipairs(lines) do
+        print(line)
+    end
+end
+
+local function merge(cli)
+    if #cli.args < 1 then
+        cli:fail("--merge needs the JSON results to merge")
+    end
+    local inputs = {}
+    for i, path in ipairs(cli.args) do
+        inputs[i] = load_result(cli, path)
+    end
+    local merged, why = Results.merge(inputs)
+    if not merged then
+        cli:fail(why)
+    end
+    write_file(cli, cli:val("merge"), Json.encode(merged) .. "\n")
+    present(cli, merged)
+end
+
+-- "I/N" with 0 <= I < N.
+local function parse_shard(cli)
+    local index, count = cli:val("shard"):match("^(%d+)/(%d+)$")
+    index, count = tonumber(index), tonumber(count)
+    if not index or count < 1 or index >= count then
+        cli:fail("--shard needs I/N with I from 0 to N-1")
+    end
+    return index, count
+end
+
+-- FROM:TO:STEP:SECONDS, rising or falling, every figure above 0.
+local function parse_ramp(cli)
+    local fields = {}
+    for part in (cli:val("ramp") .. ":"):gmatch("([^:]*):") do
+        fields[#fields + 1] = tonumber(part)
+    end
+    local from, to, step, seconds = fields[1], fields[2], fields[3], fields[4]
+    local function good(x)
+        return x and x == x and x > 0 and x < math.huge
+    end
+    if #fields ~= 4 or not (good(from) and good(to) and good(step) and good(seconds)) then
+        cli:fail("--ramp needs FROM:TO:STEP:SECONDS, each a number above 0")
+    end
+    local rates = {}
+    local direction = to >= from and 1 or -1
+    local rate = from
+    while (to - rate) * direction >= -1e-9 do
+        rates[#rates + 1] = rate
+        rate = rate + step * direction
+    end
+    return rates, seconds
+end
+
+local function seconds_now(Clock)
+    local sec, nsec = Clock.realtime()
+    return sec + nsec * 1e-9
+end
+
 function Tool.run(cli)
+    if cli:val("compare") then
+        return compare(cli)
+    end
+    if cli:val("merge") ~= "" then
+        return merge(cli)
+    end
     cli:no_more_args()
     local transports = { udp = true, tcp = true, tls = true }
     local timing_modes = { fast = true, keep = true, multiply = true, fixed = true, realtime = true }
-    if cli:val("read") == "" or not transports[cli:val("transport")] then
-        cli:fail("need a capture (-r FILE) and a transport (-t udp|tcp|tls)")
+    if cli:val("read") == "" then
+        cli:fail("need a capture (-r FILE); run with -h for the options")
+    end
+    if not transports[cli:val("transport")] then
+        cli:fail("unknown transport " .. cli:val("transport") .. " (udp, tcp or tls)")
     end
     if not timing_modes[cli:val("timing")] then
         cli:fail("unknown timing mode " .. cli:val("timing"))
     end
-    local window, wait = cli:whole("window", 1), cli:real("wait", 0.001)
+    local window, wait = cli:whole("window", 1, 1000000), cli:real("wait", 0.001)
     local multiply, fixed = cli:real("multiply", 0), cli:real("fixed", 0)
     local max_gap = cli:given("max-gap") and cli:real("max-gap", 0.000001) or 0
     local dns_port = cli:whole("dns-port", 0, 65535)
+    local threads = cli:whole("threads", 1, 1024)
+    local loops = cli:whole("loop", 1)
+    local per_conn = cli:whole("queries-per-conn", 0)
+    local idle = cli:val("idle") ~= "" and cli:real("idle", 0, true) or 0
+    local duration = cli:val("duration") ~= "" and cli:real("duration", 0, true) or nil
+    local qps = cli:val("qps") ~= "" and cli:real("qps", 0, true) or nil
+    local clients = 0
+    if cli:val("clients") ~= "capture" then
+        clients = cli:whole("clients", 1, 1000000)
+    end
+    local ramp, step_seconds
+    if cli:val("ramp") ~= "" then
+        if qps then
+            cli:fail("-Q and --ramp exclude each other")
+        end
+        ramp, step_seconds = parse_ramp(cli)
+    elseif cli:val("max-loss") ~= "" or cli:val("max-p99") ~= "" then
+        cli:fail("--max-loss and --max-p99 go with --ramp")
+    end
+    local max_loss = cli:val("max-loss") ~= "" and cli:real("max-loss", 0) or nil
+    local max_p99 = cli:val("max-p99") ~= "" and cli:real("max-p99", 0, true) or nil
+    if (qps or ramp) and cli:val("timing") ~= "fast" then
+        cli:fail("-T paces by the capture; -Q and --ramp pace by rate: give one of them")
+    end
+    local shard_index, shard_count = 0, 1
+    if cli:val("shard") ~= "" then
+        shard_index, shard_count = parse_shard(cli)
+    end
+    local start_at = cli:val("start-at") ~= "" and cli:real("start-at", 0) or nil
+    local path = cli:val("read")
+    if path == "-" and (threads > 1 or loops > 1 or duration or ramp) then
+        cli:fail("standard input is read once: -n, --loop, --duration and --ramp need a file")
+    end
 
     local ffi = require("ffi")
-    local Object = require("tarvex.core.objects")
-    local Dns = require("tarvex.core.object.dns")
-    local Timing = require("tarvex.filter.timing")
-    local GapCap = require("tarvex.filter.gapcap")
-    local Decode = require("tarvex.tools.lib.decode")
-    local Dnscli = require("tarvex.output.dnscli")
+    local Replayer = require("tarvex.output.replayer")
+    local Channel = require("tarvex.core.channel")
+    local Thread = require("tarvex.core.thread")
     local Clock = require("tarvex.lib.clock")
+    local Signals = require("tarvex.tools.lib.signals")
+    local Worker = require("tarvex.tools.lib.replay_worker")
 
-    local transport = ({ udp = Dnscli.UDP, tcp = Dnscli.TCP, tls = Dnscli.TLS })[cli:val("transport")]
+    -- A capture that cannot be read fails here, before anything is sent.
+    local probe = cli:open_capture(path)
+    if path ~= "-" then
+        probe = nil
+    end
+    local fd_limit = Replayer.raise_fd_limit()
+    local max_sockets = cli:val("max-sockets") ~= "" and cli:whole("max-sockets", 1)
+        or math.max(16, math.min(fd_limit - 64, 262144))
+    local per_thread_sockets = math.max(1, math.floor(max_sockets / threads))
 
-    local input = cli:open_capture(cli:val("read"))
-
-    -- Pull form: reader -> timing -> decoder and reassembly, one query at a
-    -- time, so that answers can be read between sends. A query over TCP
-    -- comes whole and without its length field; the client frames it.
-    local paced = input
-    local timing_mode = cli:val("timing")
-    if timing_mode ~= "fast" then
-        local timing = Timing.new()
-        if timing_mode == "keep" then
-            timing:keep()
-        elseif timing_mode == "multiply" then
-            timing:multiply(multiply)
-        elseif timing_mode == "fixed" then
-            timing:fixed(math.floor(fixed * 1e6))
+    local engines = {}
+    for i = 1, threads do
+        local rp = Replayer.new()
+        rp:transport(cli:val("transport"))
+        rp:window(math.max(1, math.floor(window / threads)))
+        rp:wait(wait)
+        rp:clients(clients > 0 and math.max(1, math.floor(clients / threads)) or 0)
+        rp:idle(idle)
+        rp:queries_per_conn(per_conn)
+        rp:max_sockets(per_thread_sockets)
+        rp:dns_port(dns_port)
+        rp:max_gap(max_gap)
+        local timing = cli:val("timing")
+        if ramp then
+            rp:pacing("rate", ramp[1] / threads)
+        elseif qps then
+            rp:pacing("rate", qps / threads)
+        elseif timing == "multiply" then
+            rp:pacing("multiply", multiply)
+        elseif timing == "fixed" then
+            rp:pacing("fixed", fixed / 1000)
         else
-            timing:realtime()
+            rp:pacing(timing)
         end
-        -- A capture paused for hours would have the run sleep as long: the
-        -- gaps are capped where asked, and told of either way.
-        local gaps = GapCap.new()
-        gaps:log():enable("warning")
-        gaps:max_gap(max_gap)
-        gaps:producer(input)
-        timing:producer(gaps)
-        paced = timing
+        -- Shards of several hosts, each split again over its threads.
+        rp:shard(shard_index * threads + (i - 1), shard_count * threads)
+        if rp:connect(cli:val("server"), cli:val("port")) ~= 0 then
+            cli:fail("cannot resolve " .. cli:val("server") .. " port " .. cli:val("port"))
+        end
+        engines[i] = rp
     end
-    local chain = Decode.pull(paced, dns_port)
-    local next_packet, layer_ctx = chain:produce()
 
-    -- The wait limit bounds every wait for an answer, over TLS too.
-    local client = Dnscli.new(transport)
-    local seconds = math.floor(wait)
-    client:timeout(seconds, math.floor((wait - seconds) * 1e9))
-    if client:connect(cli:val("server"), tostring(cli:val("port"))) ~= 0 then
-        cli:fail("cannot reach " .. cli:val("server") .. " port " .. tostring(cli:val("port")))
-    end
-    local send, send_ctx = client:receive()
-    local next_answer, answer_ctx = client:produce()
-    local drain_stream = not cli:val("answers") and transport ~= Dnscli.UDP
-    local wait_ms = math.max(1, math.floor(wait * 1000))
-
-    -- Unread answers fill a stream's buffers until the server stops reading
-    -- and a send blocks for good: before each send, take off what has come,
-    -- even when nobody looks at it, until the socket takes more. A server
-    -- that neither reads nor answers within the wait gets the send anyway
-    -- (which then fails or times out and is counted).
-    local function drain_until_writable()
-        while true do
-            local ready = client:ready(wait_ms)
-            if bit.band(ready, Dnscli.READABLE) ~= 0 then
-                -- An end, a failure or a wait that ran out (a frame begun and
-                -- never finished): stop taking, and send.
-                local obj = next_answer(answer_ctx)
-                if obj == nil or ffi.cast("const core_object_payload_t*", obj).len == 0 then
-                    return
-                end
-            elseif bit.band(ready, Dnscli.WRITABLE) ~= 0 or ready == 0 then
-                return
+    if start_at then
+        local late = seconds_now(Clock) - start_at
+        if late > 0 then
+            io.stderr:write(string.format("tarvex replay: the start time passed %.3f s ago; starting now\n", late))
+        else
+            while seconds_now(Clock) < start_at do
+                Clock.sleep(math.min(1, start_at - seconds_now(Clock)))
             end
         end
     end
-    local answers = cli:val("answers")
 
-    -- Queries in flight by DNS id (a capture may repeat an id).
-    local outstanding, in_flight = {}, 0
-    local answered, unmatched, rcodes = 0, 0, {}
-    local timed_out = 0
-
-    -- Nothing is sent while the run waits for an answer, so when a wait ends
-    -- empty every query in flight has had the whole wait limit: they all
-    -- count as timed out, and the window opens again (an answer that still
-    -- comes later counts as unmatched).
-    local function expire_in_flight()
-        timed_out = timed_out + in_flight
-        outstanding, in_flight = {}, 0
-    end
-    local reply = Dns.new()
-
-    -- The client counts every failure in one figure: what a send did not
-    -- take is a send error, the rest failed while receiving.
-    local attempted, sent, skipped = 0, 0, 0
-
-    -- A line on stderr every second, the first after one second, so that short
-    -- runs print nothing. The monotonic clock is a cheap read (no system call).
-    local function seconds_now()
-        local sec, nsec = Clock.monotonic()
-        return sec + nsec * 1e-9
-    end
-    local started = seconds_now()
-    local due, last_at, last_sent = started + 1, started, 0
-    local function progress()
-        local now = seconds_now()
-        if now < due then
-            return
-        end
-        cli:progress(string.format("progress: %.0f s, sent %d, answered %s, %.0f queries/s", now - started, sent,
-            answers and tostring(answered) or "-", (sent - last_sent) / (now - last_at)))
-        last_at, last_sent = now, sent
-        due = due + 1
-        if due <= now then
-            due = now + 1
-        end
-    end
-
-    -- Reads one answer; false when none came within the wait limit or the
-    -- connection ended.
-    local function read_answer()
-        local obj = next_answer(answer_ctx)
-        progress()
-        if obj == nil then
-            return false
-        end
-        local pkt = ffi.cast("const core_object_payload_t*", obj)
-        if pkt.len == 0 then
-            return false
-        end
-        reply:reset()
-        reply.obj_prev = obj
-        -- Stream answers keep their length field.
-        reply.includes_dnslen = transport == Dnscli.UDP and 0 or 1
-        if reply:parse_header() ~= 0 then
-            unmatched = unmatched + 1
-            return true
-        end
-        local id = reply.id
-        if (outstanding[id] or 0) > 0 then
-            outstanding[id] = outstanding[id] - 1
-            in_flight = in_flight - 1
-            answered = answered + 1
-            rcodes[reply.rcode] = (rcodes[reply.rcode] or 0) + 1
-        else
-            unmatched = unmatched + 1
-        end
-        return true
-    end
-
-    -- Only queries are replayed: DNS messages with the QR bit clear, over UDP
-    -- or TCP (a TCP payload starts with the length field).
-    local query = Dns.new()
-    while true do
-        local read_before = input:packets()
-        local obj = next_packet(layer_ctx)
-        progress()
-        -- A null result is the end of the capture, or a frame the decoder
-        -- dropped: the reader's packet count tells the two apart.
-        if obj == nil and input:packets() == read_before then
-            break
-        end
-        local transport_layer = obj ~= nil and obj.obj_type == Object.PAYLOAD and obj.obj_prev or nil
-        local kind = transport_layer ~= nil and transport_layer.obj_type or nil
-        -- Only what went to the DNS port is a query: other traffic (NTP, say)
-        -- may well parse as a DNS header.
-        if kind == Object.UDP or kind == Object.TCP then
-            query:reset()
-            query.obj_prev = obj
-            if transport_layer:cast().dport == dns_port and query:parse_header() == 0 and query.qr == 0 then
-                while answers and in_flight >= window do
-                    if not read_answer() then
-                        expire_in_flight()
-                    end
+    -- Stop signals are taken between slices: the run stops sending, waits
+    -- for what is in flight, and reports.
+    Signals.hold()
+    local job = { path = path, port = dns_port, loops = loops, forever = duration ~= nil or ramp ~= nil }
+    local started = seconds_now(Clock)
+    local problems = {}
+    local statuses, workers = {}, {}
+    if threads > 1 then
+        for i = 1, threads do
+            local status, thr = Channel.new(4), Thread.new()
+            if thr:start(Worker.thread) ~= 0 then
+                for _, rp in ipairs(engines) do
+                    rp:stop()
                 end
-                local before = client:packets()
-                attempted = attempted + 1
-                if drain_stream then
-                    drain_until_writable()
+                for started_worker = 1, i - 1 do
+                    workers[started_worker]:stop()
                 end
-                send(send_ctx, ffi.cast("const core_object_t*", query))
-                if client:packets() > before then
-                    sent = sent + 1
-                    if answers then
-                        outstanding[query.id] = (outstanding[query.id] or 0) + 1
-                        in_flight = in_flight + 1
-                    end
-                end
+                cli:fail("cannot start worker " .. i)
+            end
+            Worker.push(thr, engines[i], status, i, job)
+            statuses[i], workers[i] = status, thr
+        end
+    end
+
+    local function totals()
+        local sum = { sent = 0, answered = 0, timed_out = 0, in_flight = 0 }
+        for _, rp in ipairs(engines) do
+            local c = rp.obj.counts
+            sum.sent = sum.sent + tonumber(c.sent)
+            sum.answered = sum.answered + tonumber(c.answered)
+            sum.timed_out = sum.timed_out + tonumber(c.timed_out)
+            sum.in_flight = sum.in_flight + rp:in_flight()
+        end
+        return sum
+    end
+
+    -- Once a second: progress, the ramp's next step, the duration, signals.
+    local last_at, last_sent = started, 0
+    local steps, step_number, step_started = {}, 1, started
+    local stopped_by
+    local function tick(now)
+        local sum = totals()
+        if now - last_at >= 1 then
+            cli:progress(string.format("progress: %.0f s, sent %d, answered %d, timed out %d, in flight %d, "
+                .. "%.0f queries/s", now - started, sum.sent, sum.answered, sum.timed_out, sum.in_flight,
+                (sum.sent - last_sent) / (now - last_at)))
+            last_at, last_sent = now, sum.sent
+        end
+        if not stopped_by and Signals.requested() then
+            stopped_by = "a signal"
+        end
+        if not stopped_by and duration and now - started >= duration then
+            stopped_by = "duration"
+        end
+        if ramp and not stopped_by and now - step_started >= step_seconds then
+            steps[#steps + 1] = { qps = ramp[step_number], first_second = math.floor(step_started),
+                last_second = math.floor(now) - 1, started = step_started, finished = now }
+            step_number = step_number + 1
+            step_started = now
+            if step_number > #ramp then
+                stopped_by = "ramp"
             else
-                skipped = skipped + 1
+                for _, rp in ipairs(engines) do
+                    rp:rate(ramp[step_number] / threads)
+                end
+            end
+        end
+        if stopped_by then
+            for _, rp in ipairs(engines) do
+                rp:stop()
             end
         end
     end
 
-    if answers then
-        while in_flight > 0 and read_answer() do
+    if threads == 1 then
+        -- One worker runs here, a slice at a time, with the tick between.
+        local rp = engines[1]
+        local passes, input = 0, nil
+        local Capture = require("tarvex.input.capture")
+        local Decode = require("tarvex.tools.lib.decode")
+        local function next_input()
+            local opened = probe
+            probe = nil
+            if not opened then
+                local why
+                opened, why = Capture.open(path)
+                if not opened then
+                    problems[#problems + 1] = why
+                    return nil
+                end
+            end
+            rp:input(Decode.pull(opened, dns_port), opened)
+            passes = passes + 1
+            return opened
         end
-        expire_in_flight()
+        input = next_input()
+        while input do
+            local status = rp:run(0.25)
+            tick(seconds_now(Clock))
+            if status == "failed" then
+                problems[#problems + 1] = "the replay could not start"
+                break
+            elseif status == "done" then
+                break
+            elseif status == "input ended" then
+                local cut = input.obj.is_broken ~= 0
+                if cut then
+                    problems[#problems + 1] = "the capture ends inside a record; replayed up to there"
+                end
+                if not cut and not stopped_by and (job.forever or passes < loops) and path ~= "-" then
+                    input = next_input() or input
+                    if #problems > 0 then
+                        rp:input(nil)
+                    end
+                else
+                    rp:input(nil)
+                end
+            end
+        end
+    else
+        local running = threads
+        while running > 0 do
+            Clock.sleep(0.1)
+            tick(seconds_now(Clock))
+            for i, status in ipairs(statuses) do
+                local got = status:try_get()
+                if got ~= nil then
+                    running = running - 1
+                    if tonumber(ffi.cast("intptr_t", got)) ~= 1 then
+                        problems[#problems + 1] = "worker " .. i .. " failed"
+                    end
+                end
+            end
+        end
+        for _, thr in ipairs(workers) do
+            thr:stop()
+        end
+    end
+    local finished = seconds_now(Clock)
+    if ramp and step_number <= #ramp then
+        steps[#steps + 1] = { qps = ramp[step_number], first_second = math.floor(step_started),
+            last_second = math.floor(finished), started = step_started, finished = finished }
     end
 
-    print(string.format("read %d packets, sent %d queries over %s, %d send errors, %d not queries",
-        input:packets(), sent, cli:val("transport"), attempted - sent, skipped))
-    if answers then
-        print(string.format("answered %d, unanswered %d, unmatched answers %d, receive errors %d", answered, timed_out,
-            unmatched, client:errors() - (attempted - sent)))
-        local codes = {}
-        for rcode in pairs(rcodes) do
-            codes[#codes + 1] = rcode
-        end
-        table.sort(codes)
-        for _, rcode in ipairs(codes) do
-            print(string.format("  %-10s %d", Dns.rcode_tostring(rcode), rcodes[rcode]))
-        end
+    local measurements = {}
+    for i, rp in ipairs(engines) do
+        local counters, rcodes = rp:counts()
+        measurements[i] = { counters = counters, rcodes = rcodes, histogram = rp:latency(), series = rp:seconds(),
+            started = started, finished = finished }
     end
-    -- The summary stands either way; the status says whether the whole
-    -- capture went out.
-    if input.obj.is_broken ~= 0 then
-        cli:fail("the capture ends inside a record; replayed up to there")
+    local settings = {
+        server = cli:val("server"), port = tonumber(cli:val("port")), transport = cli:val("transport"),
+        timing = (ramp and "ramp") or (qps and "rate") or cli:val("timing"), clients = cli:val("clients"),
+        window = window, wait = wait, qps = qps or Json.null, ramp = ramp and cli:val("ramp") or Json.null,
+        loop = loops, duration = duration or Json.null, threads = threads, dns_port = dns_port,
+        queries_per_conn = per_conn, idle = idle, max_loss = max_loss or Json.null, max_p99 = max_p99 or Json.null,
+        multiply = multiply, fixed = fixed, max_gap = max_gap,
+    }
+    local file = path ~= "-" and io.open(path, "rb")
+    local bytes = file and file:seek("end") or Json.null
+    if file then
+        file:close()
     end
-    if attempted > sent then
-        cli:fail(string.format("%d of %d queries could not be sent", attempted - sent, attempted))
+    local meta = {
+        tool = "replay", version = TARVEX_VERSION,
+        capture = { path = path, bytes = bytes }, settings = settings,
+        shard = shard_count > 1 and { index = shard_index, count = shard_count } or nil,
+        steps = ramp and steps or nil, stopped_by = stopped_by or Json.null,
+    }
+    local result = Results.build(measurements, meta)
+    present(cli, result)
+
+    if stopped_by == "a signal" then
+        problems[#problems + 1] = "stopped by a signal; the result covers what was sent until then"
+    end
+    local not_sent = result.queries.not_sent
+    if not_sent > 0 then
+        problems[#problems + 1] = string.format("%d of %d queries could not be sent", not_sent, result.queries.read)
+    end
+    if #problems > 0 then
+        cli:fail(table.concat(problems, "; "))
     end
 end
 
