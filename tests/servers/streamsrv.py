@@ -7,7 +7,8 @@ a close in the middle of a frame, an answer followed by a reset. Each behaviour 
 over plain TCP and over TLS, listed in DIR/ports as "tcp.NAME PORT" and
 "tls.NAME PORT"; "refused" is a port that is bound but never listens;
 "udp.raw" sends every datagram back as it came, "udp.odd" answers only the
-queries with an odd DNS id, "udp.silent" never answers.
+queries with an odd DNS id, "udp.silent" never answers, "udp.dropsilent" answers all but the queries for
+silent-N names; "tcp.five" answers five queries a connection, then closes.
 
     streamsrv.py start --dir DIR     # certificate, server in the background, ports file
     streamsrv.py stop --dir DIR
@@ -162,13 +163,23 @@ def reset(peer):
     peer.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
+def five(peer):
+    """Answers five queries, then closes: what else was in flight has to go
+    again on a new connection."""
+    for _ in range(5):
+        got = peer.read_frame()
+        if got is None:
+            return
+        peer.send(frame(answer(got[1])))
+
+
 def silent(peer):
     while peer.read_frame() is not None:
         pass
 
 
 BEHAVIOURS = {"echo": echo, "raw": raw, "big": big, "two": two, "three": three, "lone": lone, "stall": stall,
-              "close": close, "partial": partial, "reset": reset, "silent": silent, "closenow": None}
+              "close": close, "five": five, "partial": partial, "reset": reset, "silent": silent, "closenow": None}
 
 
 def handle(conn, behaviour, context):
@@ -243,6 +254,8 @@ def serve(directory):
     lines.append("udp.garbage %d" % udp_server(lambda data: [b"\xff\x00garbage", answer(data)] if len(data) >= 12
                                                   else None))
     lines.append("udp.empty %d" % udp_server(lambda data: [b"", answer(data)] if len(data) >= 12 else None))
+    lines.append("udp.dropsilent %d" % udp_server(lambda data: None if len(data) < 12 or b"silent-" in data[12:24]
+                                                  else answer(data)))
     quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     quiet.bind(("127.0.0.1", 0))
     lines.append("udp.silent %d" % quiet.getsockname()[1])
