@@ -43,7 +43,7 @@ local MODULES = {
     "tarvex.output.null",
 
     "tarvex.lib.base64url", "tarvex.lib.base64url_h", "tarvex.lib.clock", "tarvex.lib.clock_h",
-    "tarvex.lib.getopt", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",
+    "tarvex.lib.getopt", "tarvex.lib.histogram", "tarvex.lib.histogram_h", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",
     "tarvex.lib.trie.iter", "tarvex.lib.trie.node",
 
     "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion",
