@@ -48,6 +48,7 @@ local MODULES = {
 
     "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion",
     "tarvex.tools.lib.signals", "tarvex.tools.lib.decode", "tarvex.tools.lib.json", "tarvex.tools.lib.results",
+    "tarvex.tools.lib.report",
     "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
     "tarvex.tools.replay", "tarvex.tools.respdiff", "tarvex.tools.split", "tarvex.tools.capture",
 }
