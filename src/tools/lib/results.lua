@@ -532,27 +532,20 @@ function Results.load(path)
     return result
 end
 
--- Latency as printed everywhere: the summary, compare and the report.
-function Results.format_us(value)
-    if is_null(value) then
-        return "-"
+-- Numbers as printed everywhere (the summary, compare and the report), "-"
+-- for a figure the run has none of.
+local function formatter(format)
+    return function(value)
+        if is_null(value) then
+            return "-"
+        end
+        return string.format(format, value)
     end
-    return string.format("%.1f", value)
 end
 
-function Results.format_rate(value)
-    if is_null(value) then
-        return "-"
-    end
-    return string.format("%.1f", value)
-end
-
-local function format_pct(value)
-    if is_null(value) then
-        return "-"
-    end
-    return string.format("%.2f%%", value)
-end
+Results.format_us = formatter("%.1f")
+Results.format_rate = formatter("%.1f")
+local format_pct = formatter("%.2f%%")
 Results.format_pct = format_pct
 
 -- Rcode names, most frequent first.
