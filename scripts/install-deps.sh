@@ -14,6 +14,7 @@ packages=(
   tshark python3-scapy
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
+  python3-jsonschema chromium
 )
 
 missing=()

@@ -47,7 +47,8 @@ local MODULES = {
     "tarvex.lib.trie.iter", "tarvex.lib.trie.node",
 
     "tarvex.tools", "tarvex.tools.lib.cli", "tarvex.tools.lib.manpage", "tarvex.tools.lib.completion",
-    "tarvex.tools.lib.signals", "tarvex.tools.lib.decode", "tarvex.tools.lib.replay_worker", "tarvex.tools.lib.json", "tarvex.tools.lib.results",
+    "tarvex.tools.lib.signals", "tarvex.tools.lib.decode", "tarvex.tools.lib.json", "tarvex.tools.lib.results",
+    "tarvex.tools.lib.report", "tarvex.tools.lib.replay_worker",
     "tarvex.tools.stats", "tarvex.tools.dump", "tarvex.tools.filter",
     "tarvex.tools.replay", "tarvex.tools.respdiff", "tarvex.tools.split", "tarvex.tools.capture",
 }

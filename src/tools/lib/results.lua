@@ -385,46 +385,41 @@ local function shown(value)
     return tostring(value)
 end
 
+-- The first key (in sorted order) whose values differ between two tables,
+-- leaving out the keys `ignored` holds; nil when they agree.
+local function first_difference(a, b, ignored)
+    a, b = type(a) == "table" and a or {}, type(b) == "table" and b or {}
+    local keys, seen = {}, {}
+    for _, side in ipairs({ a, b }) do
+        for key in pairs(side) do
+            if not ignored[key] and not seen[key] then
+                seen[key] = true
+                keys[#keys + 1] = key
+            end
+        end
+    end
+    table.sort(keys, function(x, y) return tostring(x) < tostring(y) end)
+    for _, key in ipairs(keys) do
+        if not same(a[key], b[key]) then
+            return key .. " " .. shown(a[key]) .. " and " .. shown(b[key])
+        end
+    end
+    return nil
+end
+
 -- Where two runs differ in what they sent: the capture (its path may differ
 -- between hosts, its content may not) and every setting but the host's own.
 local function run_difference(first, other)
-    local a, b = first.meta, other.meta
     if first.tool ~= other.tool then
         return "tool " .. shown(first.tool) .. " and " .. shown(other.tool)
     end
-    local capture_a, capture_b = type(a.capture) == "table" and a.capture or {},
-        type(b.capture) == "table" and b.capture or {}
-    local keys = {}
-    for key in pairs(capture_a) do keys[key] = true end
-    for key in pairs(capture_b) do keys[key] = true end
-    local names = {}
-    for key in pairs(keys) do
-        if key ~= "path" then
-            names[#names + 1] = key
-        end
+    local capture = first_difference(first.meta.capture, other.meta.capture, { path = true })
+    if capture then
+        return "different captures (" .. capture .. ")"
     end
-    table.sort(names)
-    for _, key in ipairs(names) do
-        if not same(capture_a[key], capture_b[key]) then
-            return "different captures (" .. key .. " " .. shown(capture_a[key]) .. " and " .. shown(capture_b[key]) .. ")"
-        end
-    end
-    local settings_a, settings_b = type(a.settings) == "table" and a.settings or {},
-        type(b.settings) == "table" and b.settings or {}
-    keys = {}
-    for key in pairs(settings_a) do keys[key] = true end
-    for key in pairs(settings_b) do keys[key] = true end
-    names = {}
-    for key in pairs(keys) do
-        if not HOST_SETTINGS[key] then
-            names[#names + 1] = key
-        end
-    end
-    table.sort(names)
-    for _, key in ipairs(names) do
-        if not same(settings_a[key], settings_b[key]) then
-            return "different settings (" .. key .. " " .. shown(settings_a[key]) .. " and " .. shown(settings_b[key]) .. ")"
-        end
+    local settings = first_difference(first.meta.settings, other.meta.settings, HOST_SETTINGS)
+    if settings then
+        return "different settings (" .. settings .. ")"
     end
     return nil
 end
@@ -537,27 +532,20 @@ function Results.load(path)
     return result
 end
 
--- Latency as printed everywhere: the summary, compare and the report.
-function Results.format_us(value)
-    if is_null(value) then
-        return "-"
+-- Numbers as printed everywhere (the summary, compare and the report), "-"
+-- for a figure the run has none of.
+local function formatter(format)
+    return function(value)
+        if is_null(value) then
+            return "-"
+        end
+        return string.format(format, value)
     end
-    return string.format("%.1f", value)
 end
 
-function Results.format_rate(value)
-    if is_null(value) then
-        return "-"
-    end
-    return string.format("%.1f", value)
-end
-
-local function format_pct(value)
-    if is_null(value) then
-        return "-"
-    end
-    return string.format("%.2f%%", value)
-end
+Results.format_us = formatter("%.1f")
+Results.format_rate = formatter("%.1f")
+local format_pct = formatter("%.2f%%")
 Results.format_pct = format_pct
 
 -- Rcode names, most frequent first.
