@@ -432,6 +432,11 @@ void mark_on_wire(output_replayer_t* self, State& st, uint32_t slot)
         data.ever_sent = true;
         self->counts.sent++;
         st.current.sent++;
+        const double wall = double(int64_t(monotonic_ns()) + st.wall_offset_ns) / 1e9;
+        if (self->first_sent == 0) {
+            self->first_sent = wall;
+        }
+        self->last_sent = wall;
     }
 }
 
@@ -652,12 +657,27 @@ bool send_pending(output_replayer_t* self, State& st, uint64_t now)
 
 // ---- ending queries ----
 
-void conn_query_done(output_replayer_t* self, State& st, uint32_t index)
+void forget_conn(State& st, uint32_t index)
 {
-    (void)self;
+    Conn& conn = st.conns[index];
+    if (conn.client != none && st.clients.at(conn.client).value.conn == index) {
+        st.clients.at(conn.client).value.conn = none;
+    }
+    for (uint32_t& shared : st.shared) {
+        if (shared == index) {
+            shared = none;
+        }
+    }
+}
+
+// A retiring connection closes with its last answer, so a client that sends
+// one query per connection never holds more than its queries in flight.
+void conn_query_done(State& st, uint32_t index)
+{
     Conn& conn = st.conns[index];
     conn.in_flight--;
-    if (conn.retiring && conn.in_flight == 0 && conn.client == none) {
+    if (conn.retiring && conn.in_flight == 0) {
+        forget_conn(st, index);
         release_conn(st, index);
     }
 }
@@ -676,7 +696,7 @@ void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered)
         st.current.not_sent++;
     }
     st.inflight.remove(slot);
-    conn_query_done(self, st, index);
+    conn_query_done(st, index);
 }
 
 void expire(output_replayer_t* self, State& st, uint64_t now)
@@ -710,15 +730,7 @@ void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
     }
     close_fd(st, conn);
     conn.state = ConnState::unused;
-    // The client (or the shared place) forgets this connection.
-    if (client != none) {
-        st.clients.at(client).value.conn = none;
-    }
-    for (uint32_t& shared : st.shared) {
-        if (shared == index) {
-            shared = none;
-        }
-    }
+    forget_conn(st, index);
     uint32_t replacement = none;
     for (uint32_t slot = st.inflight.first_on(index); slot != tvx::InFlight::none; slot = st.inflight.first_on(index)) {
         SlotData& data = st.slots[slot];
@@ -792,7 +804,7 @@ void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8
     }
     st.connect_failures = 0;
     st.inflight.remove(slot);
-    conn_query_done(self, st, index);
+    conn_query_done(st, index);
 }
 
 // Reads every datagram waiting. A pending error (an ICMP port unreachable)

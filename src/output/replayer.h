@@ -106,6 +106,8 @@ typedef struct output_replayer {
     uint32_t shard_count;        // 0 or 1: every client
     uint8_t stopping;            // set (from any thread): read no more input, wait for what is in flight
     output_replayer_counts_t counts;
+    double first_sent;           // wall clock, seconds since the epoch; 0 until a query went
+    double last_sent;
     lib_histogram_t latency;
     void* state;
 } output_replayer_t;

@@ -423,8 +423,10 @@ function Tool.run(cli)
     local measurements = {}
     for i, rp in ipairs(engines) do
         local counters, rcodes = rp:counts()
+        -- The rate is over the sending period: first query to last.
+        local first, last = tonumber(rp.obj.first_sent), tonumber(rp.obj.last_sent)
         measurements[i] = { counters = counters, rcodes = rcodes, histogram = rp:latency(), series = rp:seconds(),
-            started = started, finished = finished }
+            started = first > 0 and first or nil, finished = first > 0 and last or nil }
     end
     local settings = {
         server = cli:val("server"), port = tonumber(cli:val("port")), transport = cli:val("transport"),

@@ -49,6 +49,8 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(output_replayer_t, shard_count);
     LAYOUT_FIELD(output_replayer_t, stopping);
     LAYOUT_FIELD(output_replayer_t, counts);
+    LAYOUT_FIELD(output_replayer_t, first_sent);
+    LAYOUT_FIELD(output_replayer_t, last_sent);
     LAYOUT_FIELD(output_replayer_t, latency);
     LAYOUT_FIELD(output_replayer_t, state);
 } LAYOUT_END;

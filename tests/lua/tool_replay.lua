@@ -23,7 +23,6 @@ local json_path = work .. "/replay.json"
 -- Runs the tool; its exit status, the decoded result, stdout and stderr.
 local function replay(args, file)
     os.remove(json_path)
-    io.stderr:write(string.format("%.1f %s\n", dnsq.now(), args))
     local code, out, err = sub.run(string.format("%s replay -q -r %s --json %s %s", arg[0], file or capture,
         json_path, args))
     local handle = io.open(json_path, "rb")
@@ -86,7 +85,7 @@ check(code == 0 and elsewhere.queries.read == 0 and elsewhere.queries.sent == 0,
 -- Two clients with the same ids: each answer goes to its own client's
 -- query; the dropped names time out, none takes another's answer.
 local twins = dir .. "/same_id.pcap"
-for _, clients in ipairs({ "", "-c 1" }) do
+for _, clients in ipairs({ "", "-c 2" }) do
     code, result = replay(string.format("-p %s -W 0.3 %s", scripted["udp.dropsilent"], clients), twins)
     local q = result.queries
     check(code == 0 and q.read == 200 and q.answered == 100 and q.timed_out == 100 and q.unmatched == 0,
