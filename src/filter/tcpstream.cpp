@@ -294,7 +294,8 @@ void keep_segment(filter_tcpstream_t* self, State& st, Direction& d)
     }
     const uint32_t before = store.count();
     KeepInto into{&store, &st, true};
-    into.fits = hand_segment(self, st, keep_fragment, &into);
+    const bool handed_whole = hand_segment(self, st, keep_fragment, &into);
+    into.fits = into.fits && handed_whole;
     for (tvx::Carrier* carrier = store.begin() + before; carrier != store.end(); carrier++) {
         carrier->written = st.seg_written;
     }
