@@ -1,6 +1,7 @@
 // Reassembly under hostile input: a million flows, random segments with
 // overlapping and wrapping sequence numbers, endless gaps and random
 // fragments stay within the limits set, and memory does not grow with them.
+// timeout: 300
 #include <gtest/gtest.h>
 
 #include <cstdio>
