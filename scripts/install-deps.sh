@@ -11,7 +11,7 @@ packages=(
   libgtest-dev googletest
   lz4 zstd xz-utils gzip
   unbound gnutls-bin lmdb-utils tcpdump dnsperf wireshark-common
-  tshark python3-scapy
+  tshark python3-scapy iproute2
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
   python3-jsonschema chromium

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/detail/capture_time.h"
+#include "core/detail/carriers.h"
 #include "core/detail/cursor.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/layer_decode.h"
@@ -38,6 +39,9 @@ static_assert(std::is_standard_layout_v<filter_ipfrag_t>);
 // - Memory is fixed when the limit is set: one buffer per datagram slot.
 //   When all are in use the oldest datagram gives way; a datagram not whole
 //   `timeout` after its first fragment (capture time) is given up.
+// - Carriers, when kept: each slot also holds copies of the fragments that
+//   went into it, in the order they came, so that the datagram handed on can
+//   be written as those fragments. Duplicates add nothing and are not kept.
 namespace {
 
 core_log_t module_log = core_log_module_init("filter.ipfrag");
@@ -50,6 +54,8 @@ constexpr size_t header_room = 1024;
 constexpr size_t max_datagram_data = 65535;
 constexpr size_t buffer_size = header_room + max_datagram_data;
 constexpr size_t max_pieces = 16;
+// Fragments kept per datagram: a 65535-byte datagram over a 576-byte path.
+constexpr uint32_t max_carriers = 128;
 
 constexpr uint8_t proto_hopopts = 0;
 constexpr uint8_t proto_tcp = 6;
@@ -95,6 +101,11 @@ struct State {
     Table table;
     tvx::BufferPool buffers;  // one per table slot, by slot index
     int64_t now = INT64_MIN;
+    tvx::CarrierPool carriers;  // one per table slot, when kept
+    uint32_t carrier_bytes = 0;
+    // The datagram handed on last and its slot, until the next fragment.
+    const core_object_t* last = nullptr;
+    uint32_t last_slot = 0;
 };
 
 State& state_of(filter_ipfrag_t* self)
@@ -115,6 +126,7 @@ struct Piece {
     uint16_t next_header_at = 0;
     uint8_t transport = 0;
     const core_object_t* below = nullptr;  // the record beneath the IP record
+    const core_object_pcap_t* packet = nullptr;  // the captured frame
 };
 
 enum class Read { fragment, not_fragment, inconsistent };
@@ -312,9 +324,13 @@ const core_object_t* complete(filter_ipfrag_t* self, State& st, Slot* slot, cons
         put_u16(header + 10, 0);
         put_u16(header + 10, header_checksum(header, g.header_len));
     }
+    const uint32_t index = st.table.index_of(slot);
     st.table.remove(slot);
     self->datagrams++;
-    return tvx::layer::decode_ip(&self->decoder, piece.below, header, total);
+    const core_object_t* whole = tvx::layer::decode_ip(&self->decoder, piece.below, header, total);
+    st.last = whole;
+    st.last_slot = index;
+    return whole;
 }
 
 void drop(filter_ipfrag_t* self, State& st, const Key& key, uint64_t& counter)
@@ -345,6 +361,9 @@ const core_object_t* add(filter_ipfrag_t* self, State& st, const Piece& piece)
         }
         slot = st.table.insert(piece.key);
         slot->value.first_seen = st.now;
+        if (st.carriers.active()) {
+            st.carriers.at(st.table.index_of(slot)).clear();
+        }
     }
     Datagram& g = slot->value;
     uint8_t* data = st.buffers.at(st.table.index_of(slot)) + header_room;
@@ -377,6 +396,12 @@ const core_object_t* add(filter_ipfrag_t* self, State& st, const Piece& piece)
         return nullptr;
     }
     self->overlap_bytes += added.overlap;
+    if (st.carriers.active()) {
+        tvx::CarrierStore& store = st.carriers.at(st.table.index_of(slot));
+        if (!piece.packet || !store.add(*piece.packet, 0, piece.offset, end)) {
+            store.lost = true;
+        }
+    }
     if (piece.offset == 0 && !g.have_first) {
         memcpy(data - piece.header_len, piece.header, piece.header_len);
         g.header_len = piece.header_len;
@@ -398,6 +423,7 @@ const core_object_t* take(filter_ipfrag_t* self, State& st, const core_object_t*
         taken = false;
         return obj;
     }
+    st.last = nullptr;
     Piece piece;
     switch (read_piece(obj, piece)) {
     case Read::not_fragment:
@@ -413,6 +439,7 @@ const core_object_t* take(filter_ipfrag_t* self, State& st, const core_object_t*
     }
     taken = true;
     self->fragments++;
+    piece.packet = tvx::packet_of(obj);
     const int64_t when = tvx::capture_ns(obj, st.now);
     if (when > st.now) {
         st.now = when;
@@ -462,6 +489,12 @@ void reset_state(filter_ipfrag_t* self, State& st)
     st.table.reset(self->max_datagrams);
     st.buffers.reset(st.table.capacity(), buffer_size);
     st.now = INT64_MIN;
+    st.last = nullptr;
+    if (self->keep_carriers) {
+        st.carriers.reset(st.table.capacity(), st.carrier_bytes, max_carriers);
+    } else {
+        st.carriers.release();
+    }
 }
 
 void check_ready(filter_ipfrag_t* self)
@@ -509,6 +542,38 @@ void filter_ipfrag_set_max_datagrams(filter_ipfrag_t* self, uint32_t max_datagra
     }
     self->max_datagrams = max_datagrams;
     reset_state(self, state_of(self));
+}
+
+void filter_ipfrag_keep_carriers(filter_ipfrag_t* self, uint32_t bytes_per_datagram)
+{
+    check_ready(self);
+    State& st = state_of(self);
+    self->keep_carriers = bytes_per_datagram != 0;
+    st.carrier_bytes = bytes_per_datagram;
+    reset_state(self, st);
+}
+
+// The fragments of the datagram handed on last, in the order they came;
+// -1 when `obj` is not that datagram, 1 when some could not be kept.
+int filter_ipfrag_carriers(filter_ipfrag_t* self, const core_object_t* obj, core_receiver_t recv, void* ctx)
+{
+    check_ready(self);
+    State& st = state_of(self);
+    if (!obj || obj != st.last || !st.carriers.active()) {
+        return -1;
+    }
+    if (!recv) {
+        TVX_FATAL(self, "no receiver given");
+    }
+    tvx::CarrierStore& store = st.carriers.at(st.last_slot);
+    for (tvx::Carrier& carrier : store) {
+        recv(ctx, reinterpret_cast<const core_object_t*>(&carrier.packet));
+    }
+    if (store.lost) {
+        self->carriers_lost++;
+        return 1;
+    }
+    return 0;
 }
 
 core_receiver_t filter_ipfrag_receiver(filter_ipfrag_t* self)

@@ -39,6 +39,11 @@ typedef struct filter_ipfrag {
     uint64_t inconsistent;  // fragments at odds with the datagram (lengths, ends, too many holes)
     uint64_t dropped;       // datagrams given up to make room (datagram limit)
 
+    // With filter_ipfrag_keep_carriers, copies of the fragments held, so that
+    // a datagram handed on can be written out as the fragments it came in.
+    uint8_t keep_carriers;
+    uint64_t carriers_lost;  // datagrams whose fragments were asked for and not all held
+
     filter_layer_t decoder;  // decodes reassembled datagrams; its records make the chain
     void* state;
 } filter_ipfrag_t;
@@ -47,6 +52,8 @@ core_log_t* filter_ipfrag_log();
 void filter_ipfrag_init(filter_ipfrag_t* self);
 void filter_ipfrag_destroy(filter_ipfrag_t* self);
 void filter_ipfrag_set_max_datagrams(filter_ipfrag_t* self, uint32_t max_datagrams);
+void filter_ipfrag_keep_carriers(filter_ipfrag_t* self, uint32_t bytes_per_datagram);
+int filter_ipfrag_carriers(filter_ipfrag_t* self, const core_object_t* obj, core_receiver_t recv, void* ctx);
 core_receiver_t filter_ipfrag_receiver(filter_ipfrag_t* self);
 core_producer_t filter_ipfrag_producer(filter_ipfrag_t* self);
 

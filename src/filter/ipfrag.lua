@@ -20,7 +20,7 @@ local meta = { __index = IpFrag }
 
 local COUNTERS = {
     "fragments", "datagrams", "timeouts", "overlaps", "overlap_bytes", "duplicates", "tiny", "inconsistent",
-    "dropped",
+    "dropped", "carriers_lost",
 }
 
 function IpFrag.new()
@@ -65,6 +65,22 @@ function IpFrag:timeout(seconds)
     local whole = math.floor(seconds)
     self.obj.timeout.sec = whole
     self.obj.timeout.nsec = math.floor((seconds - whole) * 1e9 + 0.5)
+end
+
+-- Keeps copies of the fragments held (at most `bytes` per datagram, 98304
+-- by default), so that carriers() can hand out the fragments of a datagram;
+-- forgets every fragment held.
+function IpFrag:keep_carriers(bytes)
+    C.filter_ipfrag_keep_carriers(self.obj, bytes or 98304)
+end
+
+-- Hands each fragment of `obj`, the datagram handed on last, to the receiver
+-- (a callback and its context, as receive() gives them), in the order they
+-- were captured. Returns false when `obj` is not a reassembled datagram, else
+-- true and whether every fragment was there.
+function IpFrag:carriers(obj, recv, ctx)
+    local result = C.filter_ipfrag_carriers(self.obj, obj, recv, ctx)
+    return result >= 0, result == 0
 end
 
 function IpFrag:counters()

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/detail/capture_time.h"
+#include "core/detail/carriers.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/log.h"
 #include "core/detail/reassembly.h"
@@ -43,6 +44,16 @@ static_assert(std::is_standard_layout_v<filter_tcpstream_t>);
 //   buffers that only directions with a partial message or out-of-order
 //   bytes hold. When the table is full the least recently active flow gives
 //   way; flows idle for `idle_timeout` in capture time are forgotten.
+// - Carriers, when kept: each buffer also holds copies of the segments whose
+//   bytes it holds, with the sequence range each carried, in the order they
+//   came. A message handed on from the buffer was carried by the copies whose
+//   range meets its own; one handed on from a segment's own bytes, by that
+//   segment. A segment that ends one message and starts the next is handed
+//   out once, with the first of them asked for. Copies go when the bytes they
+//   carried leave the buffer. Each flow also keeps the SYN of each direction
+//   (when small enough), handed out ahead of the direction's first message:
+//   readers need it to place the sequence numbers of a stream whose first
+//   segments came out of order.
 namespace {
 
 core_log_t module_log = core_log_module_init("filter.tcpstream");
@@ -60,6 +71,10 @@ constexpr size_t dns_header = 12;
 // Out-of-order pieces held per direction; the range list has one spare so
 // that in-order bytes always fit it.
 constexpr uint32_t max_ahead = 8;
+// Segments kept per buffer: a 65535-byte message in 128-byte segments.
+constexpr uint32_t max_carriers = 512;
+// Room for a SYN with every TCP option behind IPv6 and a few link headers.
+constexpr uint32_t max_syn_bytes = 160;
 
 constexpr uint8_t tcp_fin = 0x01;
 constexpr uint8_t tcp_syn = 0x02;
@@ -127,6 +142,18 @@ struct Run {
     size_t pos = 0;
     bool in_buffer = false;
     bool active = false;
+    uint32_t seq = 0;  // of data[0]
+};
+
+// What a message handed on was carried by, until the next segment.
+struct Handed {
+    const core_object_t* message = nullptr;
+    bool in_buffer = false;
+    uint32_t buffer = 0;
+    uint32_t lo = 0;  // sequence range, with the length field
+    uint32_t hi = 0;
+    uint32_t flow = 0;  // table index
+    int side = 0;
 };
 
 struct State {
@@ -141,7 +168,18 @@ struct State {
     const core_object_t* below = nullptr;
     const uint8_t* seg = nullptr;
     size_t seg_len = 0;
+    uint32_t seg_seq = 0;  // of `seg`
     Run run;
+
+    tvx::CarrierPool carriers;  // one per buffer, when kept
+    tvx::CarrierPool syns;      // one per flow, an entry per direction (id: its side)
+    uint32_t carrier_bytes = 0;
+    const core_object_t* seg_obj = nullptr;  // the segment, as it came
+    uint64_t seg_id = 0;
+    uint32_t seg_lo = 0;  // its sequence range
+    uint32_t seg_hi = 0;
+    bool seg_written = false;  // handed out already as a carrier
+    Handed handed;
 };
 
 State& state_of(filter_tcpstream_t* self)
@@ -174,6 +212,9 @@ bool plausible(const uint8_t* message, size_t len)
 void release_buffer(State& st, Direction& d)
 {
     if (d.buffer != tvx::BufferPool::none) {
+        if (st.carriers.active()) {
+            st.carriers.at(d.buffer).clear();
+        }
         st.buffers.release(d.buffer);
         d.buffer = tvx::BufferPool::none;
     }
@@ -203,6 +244,115 @@ bool ensure_buffer(State& st, Direction& d)
     return d.buffer != tvx::BufferPool::none;
 }
 
+// Whether [lo, hi) and [from, to) share a byte, in sequence space.
+bool meets(uint32_t lo, uint32_t hi, uint32_t from, uint32_t to)
+{
+    return seq_before(lo, to) && seq_before(from, hi);
+}
+
+struct KeepInto {
+    tvx::CarrierStore* store;
+    const State* st;
+    bool fits;
+};
+
+void keep_fragment(void* ctx, const core_object_t* obj)
+{
+    auto& into = *static_cast<KeepInto*>(ctx);
+    const auto& packet = *reinterpret_cast<const core_object_pcap_t*>(obj);
+    into.fits = into.store->add(packet, into.st->seg_id, into.st->seg_lo, into.st->seg_hi) && into.fits;
+}
+
+// Hands the segment being worked through to `recv` as the packets it came
+// in; false when some of them are missing.
+bool hand_segment(filter_tcpstream_t* self, const State& st, core_receiver_t recv, void* ctx)
+{
+    if (self->fragments) {
+        const int from_fragments = filter_ipfrag_carriers(self->fragments, st.seg_obj, recv, ctx);
+        if (from_fragments >= 0) {
+            return from_fragments == 0;
+        }
+    }
+    const core_object_pcap_t* packet = tvx::packet_of(st.seg_obj);
+    if (!packet) {
+        return false;
+    }
+    recv(ctx, reinterpret_cast<const core_object_t*>(packet));
+    return true;
+}
+
+// The segment being worked through has bytes in `d`'s buffer now: kept
+// with them, once.
+void keep_segment(filter_tcpstream_t* self, State& st, Direction& d)
+{
+    if (!st.carriers.active() || d.buffer == tvx::BufferPool::none) {
+        return;
+    }
+    tvx::CarrierStore& store = st.carriers.at(d.buffer);
+    if (!store.empty() && (store.end() - 1)->id == st.seg_id) {
+        return;
+    }
+    const uint32_t before = store.count();
+    KeepInto into{&store, &st, true};
+    const bool handed_whole = hand_segment(self, st, keep_fragment, &into);
+    into.fits = into.fits && handed_whole;
+    for (tvx::Carrier* carrier = store.begin() + before; carrier != store.end(); carrier++) {
+        carrier->written = st.seg_written;
+    }
+    if (!into.fits) {
+        if (!store.lost || seq_before(store.lost_hi, st.seg_hi)) {
+            store.lost_hi = st.seg_hi;
+        }
+        store.lost = true;
+    }
+}
+
+// The sequence number of the first byte in `d`'s buffer. `next_seq` is
+// already past the whole segment being worked through, whose bytes not yet
+// framed lie between the buffer and it.
+uint32_t buffer_seq(const State& st, const Direction& d)
+{
+    const size_t unframed = st.working && st.dir == &d ? st.seg_len : 0;
+    return d.next_seq - static_cast<uint32_t>(unframed) - d.held;
+}
+
+// The SYN that opened one direction of a flow, in place of one kept before.
+void keep_syn(State& st, Slot* slot, int side, const core_object_t* obj)
+{
+    const core_object_pcap_t* packet = tvx::packet_of(obj);
+    if (!st.syns.active() || !packet) {
+        return;
+    }
+    tvx::CarrierStore& store = st.syns.at(st.flows.index_of(slot));
+    store.retain([&](const tvx::Carrier& carrier) { return carrier.id != uint64_t(side); });
+    store.add(*packet, side, 0, 0);
+}
+
+// The SYN of the direction a message came in, ahead of its first message.
+void hand_syn(State& st, const Handed& handed, core_receiver_t recv, void* ctx)
+{
+    for (tvx::Carrier& carrier : st.syns.at(handed.flow)) {
+        if (carrier.id == uint64_t(handed.side) && !carrier.written) {
+            recv(ctx, reinterpret_cast<const core_object_t*>(&carrier.packet));
+            carrier.written = true;
+        }
+    }
+}
+
+// The copies of segments whose bytes all left `d`'s buffer go.
+void trim_carriers(State& st, Direction& d)
+{
+    if (!st.carriers.active() || d.buffer == tvx::BufferPool::none) {
+        return;
+    }
+    tvx::CarrierStore& store = st.carriers.at(d.buffer);
+    const uint32_t base = buffer_seq(st, d);
+    store.retain([&](const tvx::Carrier& carrier) { return seq_before(base, carrier.hi); });
+    if (store.lost && !seq_before(base, store.lost_hi)) {
+        store.lost = false;
+    }
+}
+
 // A resumed stream whose first bytes already show they are no message start
 // is dropped before later segments merge with it, so that the next segment
 // start can be tried on its own.
@@ -227,6 +377,7 @@ void drop_if_implausible(filter_tcpstream_t* self, State& st, Direction& d)
     if (d.ahead.empty()) {
         release_buffer(st, d);
     }
+    trim_carriers(st, d);
 }
 
 // Gives up on the hole in front of what is held: the partial message goes,
@@ -251,6 +402,7 @@ void give_up_hole(filter_tcpstream_t* self, State& st, Direction& d)
     d.ahead.pop_front();
     d.next_seq = base + start + d.held;
     d.pending = true;
+    trim_carriers(st, d);
     drop_if_implausible(self, st, d);
 }
 
@@ -286,6 +438,7 @@ void append_in_order(filter_tcpstream_t* self, State& st, Direction& d, const ui
     }
     d.next_seq = base + d.held;
     d.pending = true;
+    keep_segment(self, st, d);
 }
 
 // Bytes ahead of the stream, held until the hole before them fills. Returns
@@ -314,6 +467,7 @@ bool hold_ahead(filter_tcpstream_t* self, State& st, Direction& d, uint32_t seq,
         return false;
     }
     self->overlap_bytes += added.overlap;
+    keep_segment(self, st, d);
     return true;
 }
 
@@ -347,6 +501,7 @@ size_t fill_partial(filter_tcpstream_t* self, State& st, Direction& d, const uin
         memcpy(buf + d.held, data + used, take);
         d.held += static_cast<uint32_t>(take);
         used += take;
+        keep_segment(self, st, d);
     }
 }
 
@@ -405,6 +560,7 @@ void place(filter_tcpstream_t* self, State& st, Direction& d, uint32_t seq, cons
         }
         st.seg = data;
         st.seg_len = len;
+        st.seg_seq = d.next_seq - static_cast<uint32_t>(len);
         return;
     }
 }
@@ -428,6 +584,11 @@ void check_acknowledged(filter_tcpstream_t* self, State& st, Direction& d, uint3
 
 const core_object_t* emit(filter_tcpstream_t* self, State& st, const uint8_t* message, size_t len)
 {
+    const Run& run = st.run;
+    const uint32_t hi = run.seq + static_cast<uint32_t>(run.pos);
+    st.handed = {reinterpret_cast<const core_object_t*>(&self->payload), run.in_buffer, st.dir->buffer,
+                 hi - static_cast<uint32_t>(length_field + len), hi, st.flows.index_of(st.flow),
+                 st.dir == &st.flow->value.dir[0] ? 0 : 1};
     auto& payload = self->payload;
     payload.obj_prev = st.below;
     payload.payload = message;
@@ -497,6 +658,7 @@ void finish_run(filter_tcpstream_t* self, State& st, Direction& d)
         }
         memcpy(st.buffers.at(d.buffer), at, rest);
         d.held = static_cast<uint32_t>(rest);
+        keep_segment(self, st, d);
         return;
     }
     const uint32_t used = static_cast<uint32_t>(run.pos);
@@ -506,6 +668,7 @@ void finish_run(filter_tcpstream_t* self, State& st, Direction& d)
         memmove(buf, buf + used, extent - used);
         d.held -= used;
         d.ahead.drop_front(used);
+        trim_carriers(st, d);
     }
     if (d.held >= length_field && length_field + read_u16(st.buffers.at(d.buffer)) > capacity) {
         drop_held(self, st, d);
@@ -548,12 +711,12 @@ const core_object_t* next_message(filter_tcpstream_t* self, State& st)
         if (d.pending) {
             d.pending = false;
             if (d.held) {
-                st.run = {st.buffers.at(d.buffer), d.held, 0, true, true};
+                st.run = {st.buffers.at(d.buffer), d.held, 0, true, true, buffer_seq(st, d)};
                 continue;
             }
         }
         if (st.seg_len) {
-            st.run = {st.seg, st.seg_len, 0, false, true};
+            st.run = {st.seg, st.seg_len, 0, false, true, st.seg_seq};
             st.seg_len = 0;
             continue;
         }
@@ -631,6 +794,7 @@ bool accept(filter_tcpstream_t* self, State& st, const core_object_t* obj)
         return false;
     }
     self->segments++;
+    st.handed.message = nullptr;
     const int64_t when = tvx::capture_ns(obj, st.now);
     if (when > st.now) {
         st.now = when;
@@ -650,6 +814,9 @@ bool accept(filter_tcpstream_t* self, State& st, const core_object_t* obj)
         }
         slot = st.flows.insert(key);
         self->flows++;
+        if (st.syns.active()) {
+            st.syns.at(st.flows.index_of(slot)).clear();
+        }
     }
     slot->value.last_seen = st.now;
     Direction& d = slot->value.dir[side];
@@ -676,6 +843,7 @@ bool accept(filter_tcpstream_t* self, State& st, const core_object_t* obj)
             d.isn = seq;
             d.have_isn = true;
             d.synced = true;
+            keep_syn(st, slot, side, obj);
         }
         seq += 1;
     }
@@ -694,6 +862,11 @@ bool accept(filter_tcpstream_t* self, State& st, const core_object_t* obj)
     st.flow = slot;
     st.dir = &d;
     st.below = obj->obj_prev;
+    st.seg_obj = obj;
+    st.seg_id = self->segments;
+    st.seg_lo = seq;
+    st.seg_hi = seq + static_cast<uint32_t>(len);
+    st.seg_written = false;
     st.run.active = false;
     st.working = true;
     place(self, st, d, seq, payload.payload, len);
@@ -707,7 +880,15 @@ void reset_state(filter_tcpstream_t* self, State& st)
     st.working = false;
     st.run = {};
     st.now = INT64_MIN;
+    st.handed = {};
     self->flows = 0;
+    if (self->keep_carriers) {
+        st.carriers.reset(self->max_buffers, st.carrier_bytes, max_carriers);
+        st.syns.reset(st.flows.capacity(), 2 * max_syn_bytes, 2);
+    } else {
+        st.carriers.release();
+        st.syns.release();
+    }
 }
 
 void receive(void* ctx, const core_object_t* obj)
@@ -810,6 +991,60 @@ void filter_tcpstream_set_buffers(filter_tcpstream_t* self, uint32_t count, uint
     self->max_buffers = count;
     self->buffer_size = size;
     reset_state(self, state_of(self));
+}
+
+void filter_tcpstream_keep_carriers(filter_tcpstream_t* self, uint32_t bytes_per_buffer)
+{
+    check_ready(self);
+    State& st = state_of(self);
+    self->keep_carriers = bytes_per_buffer != 0;
+    st.carrier_bytes = bytes_per_buffer;
+    reset_state(self, st);
+}
+
+// The segments that carried the message handed on last and were not handed
+// out before, in the order they came; -1 when `obj` is not that message, 1
+// when some could not be kept.
+int filter_tcpstream_carriers(filter_tcpstream_t* self, const core_object_t* obj, core_receiver_t recv, void* ctx)
+{
+    check_ready(self);
+    State& st = state_of(self);
+    const Handed& handed = st.handed;
+    if (!obj || obj != handed.message || !st.carriers.active()) {
+        return -1;
+    }
+    if (!recv) {
+        TVX_FATAL(self, "no receiver given");
+    }
+    hand_syn(st, handed, recv, ctx);
+    bool whole = true;
+    if (!handed.in_buffer) {
+        // The segment being worked through holds the whole message.
+        if (!st.seg_written) {
+            whole = hand_segment(self, st, recv, ctx);
+            st.seg_written = true;
+        }
+    } else {
+        tvx::CarrierStore& store = st.carriers.at(handed.buffer);
+        for (tvx::Carrier& carrier : store) {
+            if (!carrier.written && meets(carrier.lo, carrier.hi, handed.lo, handed.hi)) {
+                recv(ctx, reinterpret_cast<const core_object_t*>(&carrier.packet));
+                carrier.written = true;
+                st.seg_written = st.seg_written || carrier.id == st.seg_id;
+            }
+        }
+        whole = !(store.lost && seq_before(handed.lo, store.lost_hi));
+    }
+    if (st.seg_written && st.dir && st.dir->buffer != tvx::BufferPool::none) {
+        for (tvx::Carrier& carrier : st.carriers.at(st.dir->buffer)) {
+            carrier.written = carrier.written || carrier.id == st.seg_id;
+        }
+    }
+    if (!whole) {
+        self->carriers_lost++;
+        return 1;
+    }
+    return 0;
 }
 
 core_receiver_t filter_tcpstream_receiver(filter_tcpstream_t* self)

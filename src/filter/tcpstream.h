@@ -11,6 +11,7 @@
 #include "core/object.h"
 #include "core/object/payload.h"
 #include "core/timespec.h"
+#include "filter/ipfrag.h"
 
 extern "C" {
 
@@ -42,6 +43,14 @@ typedef struct filter_tcpstream {
     uint64_t idle_expired;         // flows forgotten after the idle timeout
     uint64_t flows;                // flows followed now
 
+    // With filter_tcpstream_keep_carriers, copies of the segments under the
+    // bytes held, so that a message handed on can be written out as the
+    // segments it came in; segments the IP fragment reassembler put together
+    // are kept as their fragments when `fragments` is that reassembler.
+    uint8_t keep_carriers;
+    uint64_t carriers_lost;  // messages whose segments were asked for and not all held
+    filter_ipfrag_t* fragments;
+
     core_object_payload_t payload;  // the message handed on
     void* state;
 } filter_tcpstream_t;
@@ -51,6 +60,8 @@ void filter_tcpstream_init(filter_tcpstream_t* self);
 void filter_tcpstream_destroy(filter_tcpstream_t* self);
 void filter_tcpstream_set_max_flows(filter_tcpstream_t* self, uint32_t max_flows);
 void filter_tcpstream_set_buffers(filter_tcpstream_t* self, uint32_t count, uint32_t size);
+void filter_tcpstream_keep_carriers(filter_tcpstream_t* self, uint32_t bytes_per_buffer);
+int filter_tcpstream_carriers(filter_tcpstream_t* self, const core_object_t* obj, core_receiver_t recv, void* ctx);
 core_receiver_t filter_tcpstream_receiver(filter_tcpstream_t* self);
 core_producer_t filter_tcpstream_producer(filter_tcpstream_t* self);
 

@@ -22,7 +22,7 @@ local meta = { __index = TcpStream }
 
 local COUNTERS = {
     "segments", "messages", "gaps", "retransmitted_bytes", "overlap_bytes", "resync_bytes", "truncated",
-    "flows_dropped", "buffer_overflows", "idle_expired", "flows",
+    "flows_dropped", "buffer_overflows", "idle_expired", "flows", "carriers_lost",
 }
 
 function TcpStream.new()
@@ -80,6 +80,28 @@ end
 -- Only flows with this port on one side are followed (53 by default); 0 follows every flow.
 function TcpStream:port(port)
     self.obj.port = port
+end
+
+-- Keeps copies of the segments under the bytes held (at most `bytes` per
+-- buffer, 196608 by default), so that carriers() can hand out the segments of
+-- a message; segments that `ipfrag` (optional) put together are kept as
+-- their fragments, which it must keep too. Forgets every flow.
+function TcpStream:keep_carriers(bytes, ipfrag)
+    if ipfrag then
+        self.obj.fragments = ipfrag.obj
+        self._fragments = ipfrag
+    end
+    C.filter_tcpstream_keep_carriers(self.obj, bytes or 196608)
+end
+
+-- Hands each packet that carried `obj`, the message handed on last, to the
+-- receiver (a callback and its context, as receive() gives them), in the
+-- order they were captured, leaving out those handed out for an earlier
+-- message. Returns false when `obj` is not a reassembled message, else true
+-- and whether every packet was there.
+function TcpStream:carriers(obj, recv, ctx)
+    local result = C.filter_tcpstream_carriers(self.obj, obj, recv, ctx)
+    return result >= 0, result == 0
 end
 
 function TcpStream:counters()

@@ -16,6 +16,7 @@ constexpr output_pcap_t defaults = {
     core_log_object_init("output.pcap", module_log),
     nullptr,
     nullptr,
+    0,
 };
 
 // The largest snapshot length libpcap and the readers accept; a length of 0
@@ -63,6 +64,7 @@ void write_packet(void* ctx, const core_object_t* obj)
     header.caplen = caplen;
     header.len = packet->len;
     pcap_dump(reinterpret_cast<u_char*>(self->dumper), &header, packet->bytes);
+    self->packets++;
 }
 
 // Pushes what stdio still buffers to the file, so that a failed write shows
@@ -115,6 +117,7 @@ extern "C" int output_pcap_open(output_pcap_t* self, const char* file, int linkt
         self->pcap = nullptr;
         return -1;
     }
+    self->packets = 0;
     return 0;
 }
 

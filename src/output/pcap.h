@@ -12,6 +12,7 @@ typedef struct output_pcap {
     core_log_t _log;
     pcap_t* pcap;
     pcap_dumper_t* dumper;
+    uint64_t packets;  // records written since open
 } output_pcap_t;
 
 core_log_t* output_pcap_log();

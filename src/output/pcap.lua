@@ -40,6 +40,11 @@ function Pcap:have_errors()
     return C.output_pcap_have_errors(self.obj) ~= 0
 end
 
+-- Records written since open.
+function Pcap:packets()
+    return tonumber(self.obj.packets)
+end
+
 function Pcap:receive()
     return C.output_pcap_receiver(self.obj), self.obj
 end

@@ -1,7 +1,13 @@
--- Copies the DNS packets of a capture into a new capture and drops the rest:
+-- Copies the DNS messages of a capture into a new capture and drops the rest:
 -- UDP or TCP to or from the DNS port whose payload holds a DNS header,
 -- optionally only queries or only responses, optionally only one question
--- type. Prints how many packets were kept and dropped.
+-- type. Messages are judged whole (TCP segments and IP fragments put
+-- together) and written as the packets that carried them, so that readers
+-- can put them together again; segments that carried no message bytes (bare
+-- ACKs, SYN, FIN) are not written. A packet comes out once, when the first
+-- message it carried that is kept is whole: a TCP message follows the
+-- packets captured while it was incomplete. Prints how many packets were
+-- kept and dropped.
 --   tarvex filter [options] in.pcap out.pcap
 
 local Tool = {
@@ -30,7 +36,7 @@ function Tool.run(cli)
     local Dns = require("tarvex.core.object.dns")
     local Label = require("tarvex.core.object.dns.label")
     local Q = require("tarvex.core.object.dns.q")
-    local Layer = require("tarvex.filter.layer")
+    local Decode = require("tarvex.tools.lib.decode")
     local Output = require("tarvex.output.pcap")
 
     local qtype = nil
@@ -76,10 +82,9 @@ function Tool.run(cli)
         if ports.sport ~= port and ports.dport ~= port then
             return false
         end
+        -- Messages over TCP come whole and without their length field, as over UDP.
         dns:reset()
         dns.obj_prev = obj
-        -- On TCP each message follows its two-byte length.
-        dns.includes_dnslen = stream and 1 or 0
         if dns:parse_header() ~= 0 then
             return false
         end
@@ -93,24 +98,24 @@ function Tool.run(cli)
     end
 
     -- A pull loop, so that Ctrl-C or SIGTERM stops it between two packets
-    -- with the output whole. A null pull is the end of the capture or a frame
-    -- the decoder dropped: the reader's count tells them apart. What was not
-    -- kept is counted from the reader's total.
+    -- with the output whole. A null pull is the end of the capture, or a frame
+    -- that gave nothing (dropped, or part of a message not yet whole): the
+    -- reader's count tells them apart. What was not kept is counted from the
+    -- reader's total.
     local Signals = require("tarvex.tools.lib.signals")
     Signals.hold()
-    local layer = Layer.new()
-    layer:producer(input)
-    local produce, ctx = layer:produce()
-    local kept, stopped = 0, false
+    local chain = Decode.pull(input, port)
+    chain:keep_carriers()
+    local produce, ctx = chain:produce()
+    local stopped, cut = false, 0
     while true do
         local before = input:packets()
         local obj = produce(ctx)
         if obj == nil and input:packets() == before then
             break
         end
-        if obj ~= nil and is_dns(obj) then
-            kept = kept + 1
-            write(write_ctx, obj)
+        if obj ~= nil and is_dns(obj) and not chain:carriers(obj, write, write_ctx) then
+            cut = cut + 1
         end
         -- A look at the signals every 4096 packets costs nothing.
         if input:packets() % 4096 == 0 and Signals.requested() then
@@ -120,6 +125,7 @@ function Tool.run(cli)
     end
 
     local write_failed = output:have_errors()
+    local kept = output:packets()
     output:close()
     print(string.format("kept %d dropped %d", kept, input:packets() - kept))
     if stopped then
@@ -127,6 +133,10 @@ function Tool.run(cli)
     end
     if input.obj.is_broken ~= 0 then
         cli:fail("reading " .. cli.args[1] .. " stopped early")
+    end
+    if cut > 0 then
+        cli:fail(cut .. " kept messages came in more packets than the reassemblers could hold; "
+            .. "they were written without some of them")
     end
     if write_failed then
         cli:fail("could not write every packet to " .. cli.args[2])

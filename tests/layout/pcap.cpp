@@ -18,4 +18,5 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(output_pcap_t, _log);
     LAYOUT_FIELD(output_pcap_t, pcap);
     LAYOUT_FIELD(output_pcap_t, dumper);
+    LAYOUT_FIELD(output_pcap_t, packets);
 } LAYOUT_END;

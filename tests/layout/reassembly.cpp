@@ -25,6 +25,9 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(filter_tcpstream_t, buffer_overflows);
     LAYOUT_FIELD(filter_tcpstream_t, idle_expired);
     LAYOUT_FIELD(filter_tcpstream_t, flows);
+    LAYOUT_FIELD(filter_tcpstream_t, keep_carriers);
+    LAYOUT_FIELD(filter_tcpstream_t, carriers_lost);
+    LAYOUT_FIELD(filter_tcpstream_t, fragments);
     LAYOUT_FIELD(filter_tcpstream_t, payload);
     LAYOUT_FIELD(filter_tcpstream_t, state);
 
@@ -45,6 +48,8 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(filter_ipfrag_t, tiny);
     LAYOUT_FIELD(filter_ipfrag_t, inconsistent);
     LAYOUT_FIELD(filter_ipfrag_t, dropped);
+    LAYOUT_FIELD(filter_ipfrag_t, keep_carriers);
+    LAYOUT_FIELD(filter_ipfrag_t, carriers_lost);
     LAYOUT_FIELD(filter_ipfrag_t, decoder);
     LAYOUT_FIELD(filter_ipfrag_t, state);
 } LAYOUT_END;

@@ -1,6 +1,7 @@
 // Reassembly under hostile input: a million flows, random segments with
 // overlapping and wrapping sequence numbers, endless gaps and random
 // fragments stay within the limits set, and memory does not grow with them.
+// timeout: 300
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -63,11 +64,28 @@ TEST(Hostile, MillionFlows)
 #endif
 }
 
-TEST(Hostile, RandomSegments)
+// The random feeds run with and without copies of the packets kept (small
+// stores, so that they run out of room too).
+class WithCarriers : public ::testing::TestWithParam<bool> {};
+
+// Every object handed on says it was reassembled or not, and what was
+// handed out for it fits the limits.
+void expect_carriers_bounded(const Pipeline& p, size_t max_packets)
+{
+    for (const auto& o : p.out) {
+        EXPECT_LE(o.carriers.size(), max_packets);
+        EXPECT_TRUE(o.carriers.empty() || o.carriers_result >= 0);
+    }
+}
+
+TEST_P(WithCarriers, RandomSegments)
 {
     Pipeline p;
     filter_tcpstream_set_max_flows(&p.ts, 8);
     filter_tcpstream_set_buffers(&p.ts, 4, 2048);
+    if (GetParam()) {
+        p.keep_carriers(4096, 2048);
+    }
     std::mt19937 rng(12345);
     const uint8_t flag_choices[] = {ack | psh, ack | psh, ack | psh, ack, syn, fin | ack, rst, syn | ack};
     for (int i = 0; i < 200000; i++) {
@@ -94,6 +112,8 @@ TEST(Hostile, RandomSegments)
     for (const auto& m : p.messages()) {
         EXPECT_LE(m.bytes.size(), 65535u);
     }
+    // 512 segments a buffer, and the SYN.
+    expect_carriers_bounded(p, 513);
 }
 
 TEST(Hostile, EndlessGaps)
@@ -117,11 +137,14 @@ TEST(Hostile, EndlessGaps)
     EXPECT_EQ(p.ts.buffer_overflows, 0u);
 }
 
-TEST(Hostile, RandomFragments)
+TEST_P(WithCarriers, RandomFragments)
 {
     Pipeline p;
     filter_ipfrag_set_max_datagrams(&p.frag, 16);
     p.frag.timeout = {5, 0};
+    if (GetParam()) {
+        p.keep_carriers(4096, 2048);
+    }
     std::mt19937 rng(777);
     for (int i = 0; i < 200000; i++) {
         Bytes data((rng() % 40) * 8 + (rng() % 4 == 0 ? rng() % 8 : 0));
@@ -147,7 +170,11 @@ TEST(Hostile, RandomFragments)
     for (const auto& o : p.out) {
         EXPECT_LE(o.bytes.size(), 65535u);
     }
+    expect_carriers_bounded(p, 128);
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, WithCarriers, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "carriers" : "plain"; });
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 --   local produce, ctx = chain:produce()            -- null: end, or nothing whole yet
 --   local head = Decode.push(consumer, port)        -- input:receiver(head)
 --   Decode.report(chain)                            -- lines for a summary
+--   chain:keep_carriers()  chain:carriers(obj, write, write_ctx)   -- a message as its packets
 module("tarvex.tools.lib.decode", package.seeall)
 
 local Layer = require("tarvex.filter.layer")
@@ -50,6 +51,30 @@ end
 -- The chain as a receiver: its head.
 function Decode:receive()
     return self.layer:receive()
+end
+
+-- Keeps copies of the packets under what the reassemblers hold, so that
+-- carriers() can give each message as the packets it came in. Before the
+-- first packet.
+function Decode:keep_carriers()
+    self.ipfrag:keep_carriers()
+    self.tcpstream:keep_carriers(nil, self.ipfrag)
+end
+
+-- Hands the packets that carried `obj` to the receiver `recv`, `ctx`: the
+-- segments of a TCP message (leaving out those handed out for an earlier
+-- one), the fragments of a reassembled datagram, or the packet under `obj`.
+-- Returns false when some of them could not be kept.
+function Decode:carriers(obj, recv, ctx)
+    local mine, whole = self.tcpstream:carriers(obj, recv, ctx)
+    if not mine then
+        mine, whole = self.ipfrag:carriers(obj, recv, ctx)
+    end
+    if not mine then
+        recv(ctx, obj)
+        return true
+    end
+    return whole
 end
 
 -- The reassemblers' counters by name, both in one table.

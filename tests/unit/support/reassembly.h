@@ -131,6 +131,10 @@ struct Out {
     int64_t ts_sec = 0;
     uint16_t ip_len = 0;
     const core_object_t* obj = nullptr;
+    // With keep_carriers(): the frames the reassemblers handed out for it,
+    // and whether they said all were there (-1: not a reassembled object).
+    std::vector<Bytes> carriers;
+    int carriers_result = -1;
 
     uint16_t id() const { return bytes.size() >= 2 ? uint16_t(bytes[0] << 8 | bytes[1]) : 0xffff; }
 };
@@ -193,6 +197,15 @@ public:
         }
     }
 
+    // Asks both reassemblers for the packets of every object that comes out.
+    void keep_carriers(uint32_t stream_bytes = 196608, uint32_t datagram_bytes = 98304)
+    {
+        filter_ipfrag_keep_carriers(&frag, datagram_bytes);
+        filter_tcpstream_keep_carriers(&ts, stream_bytes);
+        ts.fragments = &frag;
+        carriers_ = true;
+    }
+
     std::vector<Out> messages() const
     {
         std::vector<Out> only;
@@ -220,6 +233,7 @@ public:
     std::vector<Out> out;
 
 private:
+    bool carriers_ = false;
     void record(const core_object_t* obj)
     {
         Out o;
@@ -243,7 +257,18 @@ private:
             const auto* p = reinterpret_cast<const core_object_payload_t*>(obj);
             o.bytes.assign(p->payload, p->payload + p->len);
         }
+        if (carriers_) {
+            o.carriers_result = filter_tcpstream_carriers(&ts, obj, collect_carrier, &o);
+            if (o.carriers_result < 0) {
+                o.carriers_result = filter_ipfrag_carriers(&frag, obj, collect_carrier, &o);
+            }
+        }
         out.push_back(o);
+    }
+    static void collect_carrier(void* ctx, const core_object_t* obj)
+    {
+        const auto* packet = reinterpret_cast<const core_object_pcap_t*>(obj);
+        static_cast<Out*>(ctx)->carriers.emplace_back(packet->bytes, packet->bytes + packet->caplen);
     }
     static void receive_frag(void* ctx, const core_object_t* obj)
     {
