@@ -79,7 +79,7 @@ function Tool.run(cli)
         timing:producer(gaps)
         paced = timing
     end
-    local chain = Decode.pull(paced, dns_port)
+    local chain = Decode.pull(paced, dns_port, input)
     local next_packet, layer_ctx = chain:produce()
 
     -- The wait limit bounds every wait for an answer, over TLS too.
