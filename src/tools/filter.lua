@@ -1,7 +1,9 @@
 -- Copies the DNS packets of a capture into a new capture and drops the rest:
 -- UDP or TCP to or from the DNS port whose payload holds a DNS header,
 -- optionally only queries or only responses, optionally only one question
--- type. Prints how many packets were kept and dropped.
+-- type. Prints how many packets were kept and dropped. A dnstap log is
+-- written out as a dnstap log of the records kept, or with --to-pcap as a
+-- PCAP of their synthesized packets.
 --   tarvex filter [options] in.pcap out.pcap
 
 local Tool = {
@@ -13,6 +15,7 @@ local Tool = {
         { "r", "responses", false, "Keep only responses" },
         { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)", arg = "TYPE" },
         { "p", "port", "53", "DNS port", arg = "PORT" },
+        { nil, "to-pcap", false, "From a dnstap log, write a PCAP of the synthesized packets instead of dnstap" },
     },
 }
 
@@ -30,8 +33,6 @@ function Tool.run(cli)
     local Dns = require("tarvex.core.object.dns")
     local Label = require("tarvex.core.object.dns.label")
     local Q = require("tarvex.core.object.dns.q")
-    local Layer = require("tarvex.filter.layer")
-    local Output = require("tarvex.output.pcap")
 
     local qtype = nil
     if cli:val("qtype") ~= "" then
@@ -45,10 +46,20 @@ function Tool.run(cli)
 
 
     local input = cli:open_capture(cli.args[1])
+    -- A dnstap log's TCP messages come whole, without their length field.
+    local from_log = input:format() == "dnstap"
     cli:writable(cli.args[2])
-    local output = Output.new()
-    if output:open(cli.args[2], input:linktype(), input:snaplen()) ~= 0 then
-        cli:fail("cannot write " .. cli.args[2])
+    local output
+    if from_log and not cli:val("to-pcap") then
+        output = require("tarvex.output.dnstap").new()
+        if output:open(cli.args[2]) ~= 0 then
+            cli:fail("cannot write " .. cli.args[2])
+        end
+    else
+        output = require("tarvex.output.pcap").new()
+        if output:open(cli.args[2], input:linktype(), input:snaplen()) ~= 0 then
+            cli:fail("cannot write " .. cli.args[2])
+        end
     end
     local write, write_ctx = output:receive()
 
@@ -79,7 +90,7 @@ function Tool.run(cli)
         dns:reset()
         dns.obj_prev = obj
         -- On TCP each message follows its two-byte length.
-        dns.includes_dnslen = stream and 1 or 0
+        dns.includes_dnslen = (stream and not from_log) and 1 or 0
         if dns:parse_header() ~= 0 then
             return false
         end
@@ -98,7 +109,7 @@ function Tool.run(cli)
     -- kept is counted from the reader's total.
     local Signals = require("tarvex.tools.lib.signals")
     Signals.hold()
-    local layer = Layer.new()
+    local layer = input:decoder()
     layer:producer(input)
     local produce, ctx = layer:produce()
     local kept, stopped = 0, false
