@@ -44,6 +44,11 @@ function Capture.open(path)
     local mapped = probe.is_regular == 1 and probe.is_stdin == 0 and format ~= "dnstap"
     local name = reader_name(format, compressed, mapped)
     local reader = require("tarvex.input." .. name).new()
+    if format == "dnstap" then
+        -- Records a log holds that give no message are skipped: say which
+        -- and why (the first few), and where the framing is lost.
+        reader:log():enable("warning")
+    end
     if compressed then
         reader[compression](reader)
     end
