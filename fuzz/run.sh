@@ -58,7 +58,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32}
 options_for() {
   case "$1" in
     zpcap_*) echo "-max_len=70000 -malloc_limit_mb=4200" ;;
-    pcap | tcpcli | stream_frame) echo "-max_len=140000" ;;
+    pcap | tcpcli | stream_frame | dnstap) echo "-max_len=140000" ;;
     *) echo "-max_len=8192" ;;
   esac
 }

@@ -214,6 +214,14 @@ def main():
             for _, data in small_files(comp, suffixes):
                 corpus.add(data)
 
+    # dnstap: the generated logs, known and damaged.
+    with tempfile.TemporaryDirectory() as work:
+        subprocess.run([sys.executable, os.path.join(FIXTURES, "dnstapgen.py"), work], check=True)
+        dnstap = Corpus(outdir, "dnstap")
+        for directory in (work, os.path.join(work, "hostile")):
+            for _, data in small_files(directory, [".dnstap"]):
+                dnstap.add(data)
+
     messages = dns_messages()
     dns = Corpus(outdir, "dns")
     for message in messages:

@@ -8,6 +8,7 @@ packages=(
   luajit libluajit-5.1-dev
   libpcap-dev libck-dev libgnutls28-dev liblmdb-dev
   liblz4-dev libzstd-dev zlib1g-dev liblzma-dev
+  libfstrm-dev libprotobuf-c-dev protobuf-c-compiler fstrm-bin dnstap-ldns
   libgtest-dev googletest
   lz4 zstd xz-utils gzip
   unbound gnutls-bin lmdb-utils tcpdump dnsperf wireshark-common

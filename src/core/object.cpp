@@ -6,6 +6,7 @@
 #include "core/detail/log.h"
 #include "core/object/ether.h"
 #include "core/object/dns.h"
+#include "core/object/dnstap.h"
 #include "core/object/gre.h"
 #include "core/object/icmp.h"
 #include "core/object/icmp6.h"
@@ -47,8 +48,9 @@ constexpr TypeEntry entry(int32_t type)
 }
 
 // The fifteen record types with their copy and free functions.
-constexpr std::array<TypeEntry, 15> types = {{
+constexpr std::array<TypeEntry, 16> types = {{
     entry<core_object_pcap_copy, core_object_pcap_free>(CORE_OBJECT_PCAP),
+    entry<core_object_dnstap_copy, core_object_dnstap_free>(CORE_OBJECT_DNSTAP),
     entry<core_object_ether_copy, core_object_ether_free>(CORE_OBJECT_ETHER),
     entry<core_object_null_copy, core_object_null_free>(CORE_OBJECT_NULL),
     entry<core_object_loop_copy, core_object_loop_free>(CORE_OBJECT_LOOP),

@@ -13,6 +13,7 @@ struct core_object {
 
 #define CORE_OBJECT_NONE 0
 #define CORE_OBJECT_PCAP 1
+#define CORE_OBJECT_DNSTAP 2
 #define CORE_OBJECT_ETHER 10
 #define CORE_OBJECT_NULL 11
 #define CORE_OBJECT_LOOP 12

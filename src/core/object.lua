@@ -4,6 +4,7 @@ module("tarvex.core.object", package.seeall)
 
 require("tarvex.core.object_h")
 require("tarvex.core.object.pcap_h")
+require("tarvex.core.object.dnstap_h")
 require("tarvex.core.object.ether_h")
 require("tarvex.core.object.null_h")
 require("tarvex.core.object.loop_h")
@@ -24,6 +25,7 @@ local C = ffi.C
 Object = {
     NONE = 0,
     PCAP = 1,
+    DNSTAP = 2,
     ETHER = 10,
     NULL = 11,
     LOOP = 12,

@@ -3,6 +3,7 @@ module("tarvex.core.objects", package.seeall)
 
 local Object = require("tarvex.core.object")
 require("tarvex.core.object.pcap")
+require("tarvex.core.object.dnstap")
 require("tarvex.core.object.ether")
 require("tarvex.core.object.null")
 require("tarvex.core.object.loop")

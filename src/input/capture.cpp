@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/detail/decompress.h"
+#include "core/detail/frame_streams.h"
 #include "core/detail/log.h"
 #include "core/detail/pcap_file.h"
 #include "core/detail/pcapng_file.h"
@@ -32,13 +33,17 @@ constexpr input_capture_t defaults = make_defaults();
 // of a file is read up to this much before it is called unknown.
 constexpr size_t prefix_limit = 8 * 1024 * 1024;
 constexpr size_t first_read = 65536;
-constexpr size_t magic_size = 6;
+// Enough for every magic: a Frame Streams file is told by its first 12 bytes.
+constexpr size_t magic_size = tvx::fstrm::signature_size;
 
 input_capture_format_t format_of(const uint8_t* bytes, size_t size)
 {
     uint32_t magic;
     if (!tvx::Cursor(bytes, size).take_u32host(magic)) {
         return input_capture_format_unknown;
+    }
+    if (tvx::fstrm::starts_stream(bytes, size)) {
+        return input_capture_format_dnstap;
     }
     switch (magic) {
     case tvx::pcap::magic_usec:
@@ -64,7 +69,7 @@ bool tell(input_capture_t* self, bool ended)
         self->format = format_of(self->prefix, self->prefix_len);
         return true;
     }
-    uint8_t start[4];
+    uint8_t start[magic_size];
     const size_t got = tvx::decompress::decode_start(self->compression, self->prefix, self->prefix_len, start,
                                                      sizeof(start));
     self->format = format_of(start, got);

@@ -1,6 +1,7 @@
 #pragma once
 // Tells a capture file by its content: which compression (none, LZ4 frame,
-// Zstandard, gzip, xz) and which format inside (PCAP, pcapng), and whether
+// Zstandard, gzip, xz) and which format inside (PCAP, pcapng, a dnstap log
+// in Frame Streams), and whether
 // the path is a regular file that the mapping readers can take. The stream
 // it leaves reads the file from its first byte even when the file cannot be
 // read twice (a pipe, standard input): what was read to tell is given again.
@@ -18,7 +19,8 @@ extern "C" {
 typedef enum input_capture_format {
     input_capture_format_unknown = 0,
     input_capture_format_pcap = 1,
-    input_capture_format_pcapng = 2
+    input_capture_format_pcapng = 2,
+    input_capture_format_dnstap = 3
 } input_capture_format_t;
 
 typedef struct input_capture {

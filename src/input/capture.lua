@@ -1,4 +1,5 @@
--- Capture: opens a capture by its content, PCAP or pcapng, plain or
+-- Capture: opens a capture by its content, PCAP, pcapng or a dnstap log
+-- (Frame Streams), plain or
 -- compressed with LZ4, Zstandard, gzip or xz, from a path or "-" (standard
 -- input), with the reader that suits it: memory-mapped for a regular file,
 -- stdio for pipes and standard input. The object has the reader's interface.
@@ -15,10 +16,15 @@ Capture = {}
 local meta = { __index = Capture }
 
 local compressions = { [0] = "none", "lz4", "zstd", "gzip", "lzma" }
-local formats = { [C.input_capture_format_pcap] = "pcap", [C.input_capture_format_pcapng] = "pcapng" }
+local formats = { [C.input_capture_format_pcap] = "pcap", [C.input_capture_format_pcapng] = "pcapng",
+    [C.input_capture_format_dnstap] = "dnstap" }
 
 -- The reader module for a format, compressed or not, mapped or not.
 local function reader_name(format, compressed, mapped)
+    -- One dnstap reader takes every byte source.
+    if format == "dnstap" then
+        return "dnstap"
+    end
     local base = format == "pcapng" and "pcapng" or "pcap"
     return (compressed and "z" or "") .. (mapped and "mm" or (compressed and "" or "f")) .. base
 end
@@ -31,13 +37,18 @@ function Capture.open(path)
     end
     local format = formats[tonumber(probe.format)]
     if not format then
-        return nil, path .. ": not a capture file (PCAP or pcapng, plain or lz4/zstd/gzip/xz)"
+        return nil, path .. ": not a capture file (PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz)"
     end
     local compression = compressions[tonumber(probe.compression)]
     local compressed = compression ~= "none"
-    local mapped = probe.is_regular == 1 and probe.is_stdin == 0
+    local mapped = probe.is_regular == 1 and probe.is_stdin == 0 and format ~= "dnstap"
     local name = reader_name(format, compressed, mapped)
     local reader = require("tarvex.input." .. name).new()
+    if format == "dnstap" then
+        -- Records a log holds that give no message are skipped: say which
+        -- and why (the first few), and where the framing is lost.
+        reader:log():enable("warning")
+    end
     if compressed then
         reader[compression](reader)
     end
@@ -79,7 +90,16 @@ function Capture:packets()
     return self.reader:packets()
 end
 
--- "pcap" or "pcapng".
+-- Where the layer decoder goes: the decoder itself, or for a dnstap log the
+-- reader's chain stage (its records already make IP packets).
+function Capture:decoder()
+    if self._format == "dnstap" then
+        return self.reader:chain()
+    end
+    return require("tarvex.filter.layer").new()
+end
+
+-- "pcap", "pcapng" or "dnstap".
 function Capture:format()
     return self._format
 end

@@ -25,7 +25,7 @@ function Tool.run(cli)
     local input = cli:open_capture(cli.args[1])
     -- Messages split over TCP segments or IP fragments come whole, TCP ones
     -- without their length field.
-    local chain = Decode.pull(input, any_port and 0 or 53)
+    local chain = Decode.pull(input, any_port and 0 or 53, input)
     local produce, ctx = chain:produce()
 
     -- One DNS object for the whole run, pointed at each payload in turn.
@@ -56,6 +56,11 @@ function Tool.run(cli)
         local pcap = obj:cast_to(Object.PCAP)
         local src, dst = endpoints(obj)
         local proto = kind == Object.TCP and "tcp" or "udp"
+        -- A message from a dnstap log says what the log called it.
+        local tap = obj:cast_to(Object.DNSTAP)
+        if tap then
+            proto = string.format("%s (dnstap %s over %s)", proto, tap:message_name(), tap:transport())
+        end
         print(string.format("packet %d at %d.%06d: %s %s port %d > %s port %d, %d bytes", number,
             tonumber(pcap.ts.sec), math.floor(tonumber(pcap.ts.nsec) / 1000), proto, src, transport.sport,
             dst, transport.dport, tonumber(payload.len)))

@@ -7,7 +7,8 @@
 -- ACKs, SYN, FIN) are not written. A packet comes out once, when the first
 -- message it carried that is kept is whole: a TCP message follows the
 -- packets captured while it was incomplete. Prints how many packets were
--- kept and dropped.
+-- kept and dropped. A dnstap log is written out as a dnstap log of the
+-- records kept, or with --to-pcap as a PCAP of their synthesized packets.
 --   tarvex filter [options] in.pcap out.pcap
 
 local Tool = {
@@ -19,6 +20,7 @@ local Tool = {
         { "r", "responses", false, "Keep only responses" },
         { "t", "qtype", "", "Keep only messages whose first question has this type (name or number)", arg = "TYPE" },
         { "p", "port", "53", "DNS port", arg = "PORT" },
+        { nil, "to-pcap", false, "From a dnstap log, write a PCAP of the synthesized packets instead of dnstap" },
     },
 }
 
@@ -37,7 +39,6 @@ function Tool.run(cli)
     local Label = require("tarvex.core.object.dns.label")
     local Q = require("tarvex.core.object.dns.q")
     local Decode = require("tarvex.tools.lib.decode")
-    local Output = require("tarvex.output.pcap")
 
     local qtype = nil
     if cli:val("qtype") ~= "" then
@@ -52,9 +53,17 @@ function Tool.run(cli)
 
     local input = cli:open_capture(cli.args[1])
     cli:writable(cli.args[2])
-    local output = Output.new()
-    if output:open(cli.args[2], input:linktype(), input:snaplen()) ~= 0 then
-        cli:fail("cannot write " .. cli.args[2])
+    local output
+    if input:format() == "dnstap" and not cli:val("to-pcap") then
+        output = require("tarvex.output.dnstap").new()
+        if output:open(cli.args[2]) ~= 0 then
+            cli:fail("cannot write " .. cli.args[2])
+        end
+    else
+        output = require("tarvex.output.pcap").new()
+        if output:open(cli.args[2], input:linktype(), input:snaplen()) ~= 0 then
+            cli:fail("cannot write " .. cli.args[2])
+        end
     end
     local write, write_ctx = output:receive()
 
@@ -104,7 +113,7 @@ function Tool.run(cli)
     -- reader's total.
     local Signals = require("tarvex.tools.lib.signals")
     Signals.hold()
-    local chain = Decode.pull(input, port)
+    local chain = Decode.pull(input, port, input)
     chain:keep_carriers()
     local produce, ctx = chain:produce()
     local stopped, cut = false, 0
@@ -125,7 +134,7 @@ function Tool.run(cli)
     end
 
     local write_failed = output:have_errors()
-    local kept = output:packets()
+    local kept = output.packets and output:packets() or output:frames()
     output:close()
     print(string.format("kept %d dropped %d", kept, input:packets() - kept))
     if stopped then

@@ -367,7 +367,7 @@ function Tool.run(cli)
                     return nil
                 end
             end
-            rp:input(Decode.pull(opened, dns_port), opened)
+            rp:input(Decode.pull(opened, dns_port, opened), opened)
             passes = passes + 1
             return opened
         end

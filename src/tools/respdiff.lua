@@ -93,7 +93,7 @@ function Tool.run(cli)
 
     local input = cli:open_capture(cli:val("read"))
     -- Messages over TCP come whole and without their length field.
-    local chain = Decode.pull(input, dns_port)
+    local chain = Decode.pull(input, dns_port, input)
     local next_packet, layer_ctx = chain:produce()
 
     -- The wait limit bounds every wait for an answer, over TLS too, so that a

@@ -127,7 +127,7 @@ function Tool.run(cli)
     end
 
     -- Messages over TCP reach the workers whole, without their length field.
-    input:receiver(Decode.push(ipsplit, 53))
+    input:receiver(Decode.push(ipsplit, 53, input))
     local result = input:run()
     for _, channel in ipairs(channels) do
         channel:close()

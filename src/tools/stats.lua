@@ -40,7 +40,7 @@ function Tool.run(cli)
     local input = cli:open_capture(path)
     -- Messages over TCP and fragmented datagrams arrive whole, TCP ones
     -- without their length field.
-    local chain = Decode.pull(input, port)
+    local chain = Decode.pull(input, port, input)
     local produce, ctx = chain:produce()
 
     -- One DNS object, question and label array for the whole run. A name has at
@@ -49,7 +49,7 @@ function Tool.run(cli)
     local dns, question, labels = Dns.new(), Q.new(), Label.new(MAX_LABELS)
     local last_pkt = input.obj.prod_pkt
 
-    local counts = { dns = 0, malformed = 0, queries = 0, responses = 0, tcp = 0, udp_dns = 0 }
+    local counts = { dns = 0, malformed = 0, queries = 0, responses = 0, tcp = 0, udp_dns = 0, tcp_dns = 0 }
     local opcodes, qtypes, rcodes, names = {}, {}, {}, {}
     local first_ts, last_ts
 
@@ -60,7 +60,9 @@ function Tool.run(cli)
     local function count_message(obj, stream)
         dns:reset()
         dns.obj_prev = obj
-        if not stream then
+        if stream then
+            counts.tcp_dns = counts.tcp_dns + 1
+        else
             counts.udp_dns = counts.udp_dns + 1
         end
         if dns:parse_header() ~= 0 then
@@ -176,8 +178,9 @@ function Tool.run(cli)
     -- so did every fragment but the one that completed its datagram (which
     -- is counted with what it completed).
     local reassembly = chain:counters()
-    local other = packets - counts.udp_dns - reassembly.tcp_segments
-        - (reassembly.ip_fragments - reassembly.ip_datagrams)
+    -- A dnstap log's TCP messages come whole, one per record.
+    local tcp_packets = chain.whole and counts.tcp_dns or reassembly.tcp_segments
+    local other = packets - counts.udp_dns - tcp_packets - (reassembly.ip_fragments - reassembly.ip_datagrams)
     print(string.format("%-12s %d read, %d DNS, %d malformed DNS, %d other", "packets", packets, counts.dns,
         counts.malformed, math.max(0, other)))
     print(string.format("%-12s %d queries, %d responses, %d over TCP", "messages", counts.queries, counts.responses,
@@ -187,6 +190,10 @@ function Tool.run(cli)
     print(string.format("%-12s %s", "given up", report[2]))
     print(string.format("%-12s %.3f s first to last packet, %s packets/s", "capture time", span, rate(packets, span)))
     print(string.format("%-12s %.3f s, %s packets/s", "wall time", wall, rate(packets, wall)))
+    if input:format() == "dnstap" then
+        print(string.format("%-12s %d records skipped (not a DNS message; told on the log)", "dnstap",
+            input.reader:skipped()))
+    end
     if input.obj.is_broken ~= 0 then
         print(string.format("%-12s the capture ends inside a record", "note"))
     end

@@ -1,6 +1,7 @@
 #include <cstddef>
 
 #include "core/object.h"
+#include "core/object/dnstap.h"
 #include "core/object/ether.h"
 #include "core/object/gre.h"
 #include "core/object/icmp.h"
@@ -26,6 +27,21 @@ LAYOUT_REGISTER {
     LAYOUT_TYPE(core_object_t);
     LAYOUT_FIELD(core_object_t, obj_prev);
     LAYOUT_FIELD(core_object_t, obj_type);
+
+    LAYOUT_TYPE(core_object_dnstap_t);
+    LAYOUT_FIELD(core_object_dnstap_t, obj_prev);
+    LAYOUT_FIELD(core_object_dnstap_t, obj_type);
+    LAYOUT_FIELD(core_object_dnstap_t, message_type);
+    LAYOUT_FIELD(core_object_dnstap_t, socket_family);
+    LAYOUT_FIELD(core_object_dnstap_t, socket_protocol);
+    LAYOUT_FIELD(core_object_dnstap_t, http_protocol);
+    LAYOUT_FIELD(core_object_dnstap_t, has_query_time);
+    LAYOUT_FIELD(core_object_dnstap_t, has_response_time);
+    LAYOUT_FIELD(core_object_dnstap_t, is_response);
+    LAYOUT_FIELD(core_object_dnstap_t, query_time);
+    LAYOUT_FIELD(core_object_dnstap_t, response_time);
+    LAYOUT_FIELD(core_object_dnstap_t, frame);
+    LAYOUT_FIELD(core_object_dnstap_t, frame_len);
 
     LAYOUT_TYPE(core_object_ether_t);
     LAYOUT_FIELD(core_object_ether_t, obj_prev);

@@ -91,9 +91,9 @@ sub.write("notes.txt", "these are not packets\n")
 sub.write("empty.bin", "")
 sub.write("short.bin", "\212\195")
 local refused = {
-    { "notes.txt", "notes.txt: not a capture file (PCAP or pcapng, plain or lz4/zstd/gzip/xz)" },
-    { "empty.bin", "empty.bin: not a capture file (PCAP or pcapng, plain or lz4/zstd/gzip/xz)" },
-    { "short.bin", "short.bin: not a capture file (PCAP or pcapng, plain or lz4/zstd/gzip/xz)" },
+    { "notes.txt", "notes.txt: not a capture file (PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz)" },
+    { "empty.bin", "empty.bin: not a capture file (PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz)" },
+    { "short.bin", "short.bin: not a capture file (PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz)" },
     { "missing.pcap", "missing.pcap: cannot open (ENOENT)" },
 }
 for _, case in ipairs(refused) do
@@ -102,7 +102,7 @@ for _, case in ipairs(refused) do
     count = count + 1
 end
 local code, _, err = shell(string.format("cat notes.txt | %s %s -", tarvex, dump))
-check(code == 1 and err == "-: not a capture file (PCAP or pcapng, plain or lz4/zstd/gzip/xz)\n", "stdin: %q", err)
+check(code == 1 and err == "-: not a capture file (PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz)\n", "stdin: %q", err)
 -- A compressed file holding neither format.
 shell("gzip -c notes.txt > notes.txt.gz")
 code, _, err = shell(string.format("cat notes.txt.gz | %s %s -", tarvex, dump))

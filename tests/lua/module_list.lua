@@ -13,7 +13,8 @@ local MODULES = {
     "tarvex.core.thread_h", "tarvex.core.timespec", "tarvex.core.timespec_h",
     "tarvex.core.version", "tarvex.core.version_h",
 
-    "tarvex.core.object.pcap", "tarvex.core.object.pcap_h", "tarvex.core.object.ether",
+    "tarvex.core.object.pcap", "tarvex.core.object.pcap_h", "tarvex.core.object.dnstap", "tarvex.core.object.dnstap_h",
+    "tarvex.core.object.ether",
     "tarvex.core.object.ether_h", "tarvex.core.object.null", "tarvex.core.object.null_h",
     "tarvex.core.object.loop", "tarvex.core.object.loop_h", "tarvex.core.object.linuxsll",
     "tarvex.core.object.linuxsll_h", "tarvex.core.object.ieee802", "tarvex.core.object.ieee802_h",
@@ -31,13 +32,15 @@ local MODULES = {
     "tarvex.filter.tcpstream", "tarvex.filter.tcpstream_h", "tarvex.filter.timing", "tarvex.filter.timing_h",
 
     "tarvex.input.capture", "tarvex.input.capture_h", "tarvex.input.fpcapng", "tarvex.input.fpcapng_h",
+    "tarvex.input.dnstap", "tarvex.input.dnstap_h",
     "tarvex.input.mmpcapng", "tarvex.input.mmpcapng_h", "tarvex.input.zpcapng", "tarvex.input.zpcapng_h",
     "tarvex.input.zmmpcapng", "tarvex.input.zmmpcapng_h",
     "tarvex.input.fpcap", "tarvex.input.fpcap_h", "tarvex.input.mmpcap", "tarvex.input.mmpcap_h",
     "tarvex.input.pcap", "tarvex.input.pcap_h", "tarvex.input.zmmpcap", "tarvex.input.zmmpcap_h",
     "tarvex.input.zpcap", "tarvex.input.zpcap_h", "tarvex.input.zero",
 
-    "tarvex.output.dnscli", "tarvex.output.dnscli_h", "tarvex.output.pcap", "tarvex.output.pcap_h",
+    "tarvex.output.dnscli", "tarvex.output.dnscli_h", "tarvex.output.dnstap", "tarvex.output.dnstap_h",
+    "tarvex.output.pcap", "tarvex.output.pcap_h",
     "tarvex.output.respdiff", "tarvex.output.respdiff_h", "tarvex.output.tcpcli", "tarvex.output.tcpcli_h",
     "tarvex.output.tlscli", "tarvex.output.tlscli_h", "tarvex.output.udpcli", "tarvex.output.udpcli_h",
     "tarvex.output.null", "tarvex.output.replayer", "tarvex.output.replayer_h",

@@ -55,7 +55,7 @@ check(udp:cast() == udp and Object.uncast(udp:uncast()) == udp:uncast(), "cast a
 
 -- Type names of every number; numbers outside the table.
 local expected = {
-    [0] = "none", [1] = "pcap", [10] = "ether", [11] = "null", [12] = "loop", [13] = "linuxsll",
+    [0] = "none", [1] = "pcap", [2] = "dnstap", [10] = "ether", [11] = "null", [12] = "loop", [13] = "linuxsll",
     [14] = "ieee802", [15] = "gre", [20] = "ip", [21] = "ip6", [22] = "icmp", [23] = "icmp6",
     [30] = "udp", [31] = "tcp", [40] = "payload", [50] = "dns",
 }
@@ -63,7 +63,7 @@ for number = -1, 60 do
     local header = ffi.new("core_object_t", { obj_type = number })
     check(header:type() == expected[number], "type() of %d is %s", number, tostring(header:type()))
 end
-for constant, number in pairs({ NONE = 0, PCAP = 1, ETHER = 10, NULL = 11, LOOP = 12, LINUXSLL = 13,
+for constant, number in pairs({ NONE = 0, PCAP = 1, DNSTAP = 2, ETHER = 10, NULL = 11, LOOP = 12, LINUXSLL = 13,
     IEEE802 = 14, GRE = 15, IP = 20, IP6 = 21, ICMP = 22, ICMP6 = 23, UDP = 30, TCP = 31, PAYLOAD = 40,
     DNS = 50 }) do
     check(Object[constant] == number, "Object.%s", constant)

@@ -48,7 +48,7 @@ assert(sub.read("kept.pcap") == sub.read("kept-plain.pcap"), "filtered pcapng di
 
 sub.write("notes.txt", "not a capture at all\n")
 for _, case in ipairs({
-    { "stats -r notes.txt", "^tarvex stats: notes%.txt: not a capture file %(PCAP or pcapng, plain or lz4/zstd/gzip/xz%)\n$" },
+    { "stats -r notes.txt", "^tarvex stats: notes%.txt: not a capture file %(PCAP, pcapng or dnstap, plain or lz4/zstd/gzip/xz%)\n$" },
     { "dump notes.txt", "^tarvex dump: notes%.txt: not a capture file " },
     { "replay -r -", "^tarvex replay: %-: not a capture file ", "notes.txt" },
     { "stats -r missing.pcap", "^tarvex stats: cannot read missing%.pcap: No such file or directory\n$" },

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/object.h"
 #include "core/object/dns.h"
+#include "core/object/dnstap.h"
 #include "core/object/ether.h"
 #include "core/object/gre.h"
 #include "core/object/icmp.h"
@@ -260,7 +261,7 @@ const FatalCase fatal_cases[] = {
     {"generic free of type 0", [] { generic_free_of_type(0); }, "core fatal: unknown type 0\n$"},
     {"generic copy of type 99", [] { generic_copy_of_type(99); }, "core fatal: unknown type 99\n$"},
     {"generic copy of type -3", [] { generic_copy_of_type(-3); }, "core fatal: unknown type -3\n$"},
-    {"generic free of type 2", [] { generic_free_of_type(2); }, "core fatal: unknown type 2\n$"},
+    {"generic free of type 3", [] { generic_free_of_type(3); }, "core fatal: unknown type 3\n$"},
     {"payload whose size does not fit",
      [] {
          static const uint8_t byte = 0;
@@ -273,6 +274,7 @@ const FatalCase fatal_cases[] = {
      },
      "^core/object/payload\\.cpp\\[[0-9]+\\] core fatal: out of memory\n$"},
     RECORD_FATAL_CASES(pcap),
+    RECORD_FATAL_CASES(dnstap),
     RECORD_FATAL_CASES(ether),
     RECORD_FATAL_CASES(null),
     RECORD_FATAL_CASES(loop),

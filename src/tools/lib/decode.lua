@@ -4,7 +4,7 @@
 -- come without their length field, as over UDP.
 --   local chain = Decode.pull(input, port)          -- or Decode.pull(timing, port)
 --   local produce, ctx = chain:produce()            -- null: end, or nothing whole yet
---   local head = Decode.push(consumer, port)        -- input:receiver(head)
+--   local head = Decode.push(consumer, port, input) -- input:receiver(head)
 --   Decode.report(chain)                            -- lines for a summary
 --   chain:keep_carriers()  chain:carriers(obj, write, write_ctx)   -- a message as its packets
 module("tarvex.tools.lib.decode", package.seeall)
@@ -16,7 +16,11 @@ local TcpStream = require("tarvex.filter.tcpstream")
 Decode = {}
 Decode.__index = Decode
 
-local function stages(port)
+-- `input`: the capture read (tarvex.input.capture), for its decoder.
+local function stages(port, input)
+    if input and input:format() == "dnstap" then
+        return setmetatable({ layer = input:decoder(), whole = true }, Decode)
+    end
     local tcpstream = TcpStream.new()
     -- The port of the DNS side; 0 follows every flow.
     tcpstream:port(port)
@@ -25,9 +29,12 @@ end
 
 -- Pull form: the chain pulls from `upstream` (a reader, or a filter in front
 -- of it); produce() gives what comes out of the end.
-function Decode.pull(upstream, port)
-    local self = stages(port)
+function Decode.pull(upstream, port, input)
+    local self = stages(port, input)
     self.layer:producer(upstream)
+    if self.whole then
+        return self
+    end
     self.ipfrag:producer(self.layer)
     self.tcpstream:producer(self.ipfrag)
     return self
@@ -36,8 +43,12 @@ end
 -- Push form: returns the chain, whose head the reader pushes into, with the
 -- end handing everything to `consumer`. Wired from the consumer back, as
 -- the filters take their receiver's callback when given it.
-function Decode.push(consumer, port)
-    local self = stages(port)
+function Decode.push(consumer, port, input)
+    local self = stages(port, input)
+    if self.whole then
+        self.layer:receiver(consumer)
+        return self
+    end
     self.tcpstream:receiver(consumer)
     self.ipfrag:receiver(self.tcpstream)
     self.layer:receiver(self.ipfrag)
@@ -45,7 +56,7 @@ function Decode.push(consumer, port)
 end
 
 function Decode:produce()
-    return self.tcpstream:produce()
+    return (self.whole and self.layer or self.tcpstream):produce()
 end
 
 -- The chain as a receiver: its head.
@@ -57,6 +68,9 @@ end
 -- carriers() can give each message as the packets it came in. Before the
 -- first packet.
 function Decode:keep_carriers()
+    if self.whole then
+        return
+    end
     self.ipfrag:keep_carriers()
     self.tcpstream:keep_carriers(nil, self.ipfrag)
 end
@@ -66,6 +80,10 @@ end
 -- one), the fragments of a reassembled datagram, or the packet under `obj`.
 -- Returns false when some of them could not be kept.
 function Decode:carriers(obj, recv, ctx)
+    if self.whole then
+        recv(ctx, obj)
+        return true
+    end
     local mine, whole = self.tcpstream:carriers(obj, recv, ctx)
     if not mine then
         mine, whole = self.ipfrag:carriers(obj, recv, ctx)
@@ -78,8 +96,11 @@ function Decode:carriers(obj, recv, ctx)
 end
 
 -- The reassemblers' counters by name, both in one table.
+local none = setmetatable({}, { __index = function() return 0 end })
+
 function Decode:counters()
-    local tcp, ip = self.tcpstream:counters(), self.ipfrag:counters()
+    local tcp = self.whole and none or self.tcpstream:counters()
+    local ip = self.whole and none or self.ipfrag:counters()
     return {
         tcp_segments = tcp.segments, tcp_messages = tcp.messages, tcp_gaps = tcp.gaps,
         tcp_retransmitted_bytes = tcp.retransmitted_bytes, tcp_overlap_bytes = tcp.overlap_bytes,

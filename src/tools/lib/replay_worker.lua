@@ -20,7 +20,7 @@ function Worker.run(replayer, job)
         if not input then
             return nil, why
         end
-        local chain = Decode.pull(input, job.port)
+        local chain = Decode.pull(input, job.port, input)
         replayer:input(chain, input)
         passes = passes + 1
         return input
