@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""unbound on loopback serving DNS over HTTPS for the DoH client tests: one
+instance with UDP on one free port and DoH (TLS, ALPN h2) on another, with a
+certificate made at test time, and a second instance serving HTTP/2 without
+TLS (h2c) on a third. Both cap a connection at STREAMS concurrent streams.
+Local data as in unbound_tls.py.
+
+    unbound_doh.py start --dir DIR    # DIR/ports: "udp P", "doh D", "h2c H", "streams N"
+    unbound_doh.py stop --dir DIR
+"""
+import argparse
+import os
+import socket
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import daemon  # noqa: E402
+from selfsigned import make_certificate  # noqa: E402
+from unbound_tls import CONFIG, query  # noqa: E402
+
+STREAMS = 32
+
+HTTPS = """server:
+    https-port: {https_port}
+    interface: 127.0.0.1@{https_port}
+    http-endpoint: "/dns-query"
+    http-max-streams: {streams}
+    http-notls-downstream: {notls}
+"""
+
+
+def ready(port, https_port):
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            udp.settimeout(0.5)
+            udp.sendto(query("a.test."), ("127.0.0.1", port))
+            reply, _ = udp.recvfrom(4096)
+            if reply[:2] != b"\x51\x51":
+                return False
+        with socket.create_connection(("127.0.0.1", https_port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def start(directory, notls, lifetime):
+    key, cert = make_certificate(os.path.dirname(directory))
+    port = daemon.free_port(both=True)
+    tls_port = daemon.free_port()
+    https_port = daemon.free_port()
+    conf = os.path.join(directory, "unbound.conf")
+    with open(conf, "w") as out:
+        out.write(CONFIG.format(port=port, tls_port=tls_port, key=key, cert=cert, dir=directory))
+        out.write(HTTPS.format(https_port=https_port, streams=STREAMS, notls="yes" if notls else "no"))
+    daemon.start(directory, ["unbound", "-d", "-c", conf], lambda: ready(port, https_port), lifetime)
+    return port, https_port
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("action", choices=("start", "stop"))
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--lifetime", type=int, default=1200)
+    opts = parser.parse_args()
+    top = os.path.abspath(opts.dir)
+    instances = {name: os.path.join(top, name) for name in ("tls", "h2c")}
+    for directory in instances.values():
+        os.makedirs(directory, exist_ok=True)
+        daemon.stop(directory)
+    if opts.action == "stop":
+        return
+    udp, doh = start(instances["tls"], False, opts.lifetime)
+    _, h2c = start(instances["h2c"], True, opts.lifetime)
+    with open(os.path.join(top, "ports"), "w") as out:
+        out.write("udp %d\ndoh %d\nh2c %d\nstreams %d\n" % (udp, doh, h2c, STREAMS))
+
+
+if __name__ == "__main__":
+    main()
