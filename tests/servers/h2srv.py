@@ -19,7 +19,6 @@ POST bodies and GET ?dns= (base64url without padding) both work.
     h2srv.py start --dir DIR
     h2srv.py stop --dir DIR
 """
-import argparse
 import base64
 import os
 import select
@@ -208,43 +207,8 @@ def serve(directory):
     context.load_cert_chain(cert, key)
     context.set_alpn_protocols(["h2"])
     lines = ["h2c %d" % listen(None), "tls %d" % listen(context)]
-    ports = os.path.join(directory, "ports")
-    with open(ports + ".tmp", "w") as out:
-        out.write("\n".join(lines) + "\n")
-    os.replace(ports + ".tmp", ports)
-    while True:
-        time.sleep(3600)
-
-
-def ready(directory):
-    try:
-        with open(os.path.join(directory, "ports")) as f:
-            ports = dict(line.split() for line in f if line.strip())
-        with socket.create_connection(("127.0.0.1", int(ports["h2c"])), timeout=1):
-            return True
-    except (OSError, KeyError, ValueError):
-        return False
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=("start", "stop", "serve"))
-    parser.add_argument("--dir", required=True)
-    parser.add_argument("--lifetime", type=int, default=1200)
-    opts = parser.parse_args()
-    os.makedirs(opts.dir, exist_ok=True)
-    if opts.action == "stop":
-        daemon.stop(opts.dir)
-    elif opts.action == "serve":
-        serve(opts.dir)
-    else:
-        try:
-            os.unlink(os.path.join(opts.dir, "ports"))
-        except FileNotFoundError:
-            pass
-        daemon.start(opts.dir, ["/usr/bin/python3", os.path.abspath(__file__), "serve", "--dir", opts.dir],
-                     lambda: ready(opts.dir), opts.lifetime)
+    daemon.publish_ports(directory, lines)
 
 
 if __name__ == "__main__":
-    main()
+    daemon.scripted_main(__file__, serve, "h2c", "/usr/bin/python3")

@@ -10,13 +10,12 @@ Local data as in unbound_tls.py.
 """
 import argparse
 import os
-import socket
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import daemon  # noqa: E402
 from selfsigned import make_certificate  # noqa: E402
-from unbound_tls import CONFIG, query  # noqa: E402
+from unbound_tls import CONFIG, ready  # noqa: E402
 
 STREAMS = 32  # low enough that the tests reach it
 
@@ -27,20 +26,6 @@ HTTPS = """server:
     http-max-streams: {streams}
     http-notls-downstream: {notls}
 """
-
-
-def ready(port, https_port):
-    try:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-            udp.settimeout(0.5)
-            udp.sendto(query("a.test."), ("127.0.0.1", port))
-            reply, _ = udp.recvfrom(4096)
-            if reply[:2] != b"\x51\x51":
-                return False
-        with socket.create_connection(("127.0.0.1", https_port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def start(directory, notls, lifetime, streams):

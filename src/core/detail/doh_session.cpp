@@ -128,6 +128,8 @@ int Session::attach(Here here, const void* log, int fd, const char* host, const 
     goaway_ = false;
     goaway_last_ = 0;
     settings_seen_ = false;
+    ids_spent_ = false;
+    unsent_body_ = 0;
     // The port is left out of :authority when it is the scheme's own.
     const char* name = options.server_name ? options.server_name : host;
     // GnuTLS keeps the name it checks by pointer until the handshake ends.
@@ -225,7 +227,7 @@ int Session::step_handshake()
 
 bool Session::usable() const
 {
-    return (state_ == State::open || state_ == State::handshake) && !goaway_;
+    return (state_ == State::open || state_ == State::handshake) && !goaway_ && !ids_spent_;
 }
 
 bool Session::wants_write() const
@@ -246,6 +248,16 @@ uint32_t Session::max_streams() const
     }
     // nghttp2 assumes 100 until the server's SETTINGS say otherwise.
     return nghttp2_session_get_remote_settings(http2_, NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS);
+}
+
+void Session::release(Slot& slot)
+{
+    if (!options_.get) {
+        unsent_body_ -= slot.query.size() - slot.body_given;
+    }
+    slot.in_use = false;
+    free_.push_back(&slot);
+    in_flight_--;
 }
 
 Session::Slot& Session::take_slot()
@@ -280,6 +292,12 @@ int Session::submit(const uint8_t* dns, size_t len, uint64_t tag)
     if (!settings_seen_ || in_flight_ >= max_streams()) {
         return busy;
     }
+    // A body the connection's send window cannot take now would only wait
+    // inside nghttp2: the caller hears of it instead and tries later.
+    const int32_t window = nghttp2_session_get_remote_window_size(http2_);
+    if (!options_.get && (window < 0 || unsent_body_ + len > static_cast<size_t>(window))) {
+        return busy;
+    }
     Slot& slot = take_slot();
     slot.tag = tag;
     slot.query.assign(dns, dns + len);
@@ -312,10 +330,17 @@ int Session::submit(const uint8_t* dns, size_t len, uint64_t tag)
     if (stream < 0) {
         slot.in_use = false;
         free_.push_back(&slot);
-        // Out of stream ids (or memory): this connection takes no more.
-        return stream == NGHTTP2_ERR_STREAM_ID_NOT_AVAILABLE ? closed : invalid;
+        // Out of stream ids: this connection takes no more.
+        if (stream == NGHTTP2_ERR_STREAM_ID_NOT_AVAILABLE) {
+            ids_spent_ = true;
+            return closed;
+        }
+        return invalid;
     }
     slot.stream = stream;
+    if (!options_.get) {
+        unsent_body_ += len;
+    }
     in_flight_++;
     counters_.submitted++;
     return submitted;
@@ -329,6 +354,7 @@ ssize_t Session::read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t lengt
     const size_t take = left < length ? left : length;
     memcpy(buf, slot->query.data() + slot->body_given, take);
     slot->body_given += take;
+    slot->owner->unsent_body_ -= take;
     if (slot->body_given == slot->query.size()) {
         *flags |= NGHTTP2_DATA_FLAG_EOF;
     }
@@ -452,9 +478,7 @@ void Session::finish(Slot& slot, Kind kind)
         counters_.too_long++;
         break;
     }
-    slot.in_use = false;
-    free_.push_back(&slot);
-    in_flight_--;
+    release(slot);
     if (visit_) {
         visit_(visit_ctx_, Completion{slot.tag, kind, slot.status, bytes.data(), bytes.size()});
     }
@@ -580,9 +604,7 @@ void Session::end(bool report_gone)
             if (report_gone) {
                 finish(*slot, Kind::gone);
             } else {
-                slot->in_use = false;
-                free_.push_back(slot);
-                in_flight_--;
+                release(*slot);
             }
         }
     }

@@ -72,7 +72,8 @@ struct Counters {
 class Session {
 public:
     static constexpr int submitted = 0;
-    static constexpr int busy = 1;     // at the server's stream limit (or before it is known): later
+    static constexpr int busy = 1;     // at the server's stream limit (or before it is known), or
+                                       // beyond the send window: later
     static constexpr int invalid = -1; // not a DNS message this can send (empty, shorter than a header, over 65535)
     static constexpr int closed = -2;  // the connection is not usable (not open, GOAWAY, failed): a new one is needed
 
@@ -131,6 +132,7 @@ private:
     void end(bool report_gone);
     void finish(Slot& slot, Kind kind);
     Slot& take_slot();
+    void release(Slot& slot);
 
     static ssize_t read_body(nghttp2_session*, int32_t, uint8_t*, size_t, uint32_t*, nghttp2_data_source*, void*);
     static int on_header(nghttp2_session*, const nghttp2_frame*, const uint8_t*, size_t, const uint8_t*, size_t,
@@ -161,7 +163,9 @@ private:
     std::vector<Slot*> slots_;  // every slot made; free ones are also on free_
     std::vector<Slot*> free_;
     size_t in_flight_ = 0;
+    size_t unsent_body_ = 0;  // POST bodies submitted and not yet handed to nghttp2
     bool settings_seen_ = false;
+    bool ids_spent_ = false;
     bool goaway_ = false;
     int32_t goaway_last_ = 0;
 
