@@ -249,6 +249,31 @@ def main():
         stream_frame.add(bytes([control]) + frame_steps(stream, rng))
         stream_frame.add(bytes([control]) + bytes([0xF9]) + big[:32 * 2048] + frame_steps(big[32 * 2048:], rng))
 
+    doh = Corpus(outdir, "doh_session")
+    for sample in doh_responses(messages[0]):
+        doh.add(sample)
+
+
+def h2_frame(kind, flags, stream, payload):
+    return struct.pack(">I", len(payload))[1:] + bytes([kind, flags]) + struct.pack(">I", stream) + payload
+
+
+def doh_responses(answer):
+    """What fuzz/doh_session.cpp's server might send its four streams (1, 3,
+    5, 7): answers (HPACK without Huffman: :status from the static table,
+    content-type as a literal), a 500, a reset, a GOAWAY after stream 3."""
+    ack = h2_frame(4, 1, 0, b"")
+    def headers(stream, status_index, media=b"application/dns-message"):
+        block = bytes([0x80 | status_index, 0x0f, 0x10, len(media)]) + media
+        return h2_frame(1, 4, stream, block)
+    def data(stream, body):
+        return h2_frame(0, 1, stream, body)
+    answered = b"".join(headers(s, 8) + data(s, answer) for s in (1, 3, 5, 7))
+    yield ack + answered
+    yield ack + headers(1, 8) + data(1, answer) + headers(3, 14, b"text/plain") + data(3, b"x") + \
+        h2_frame(3, 0, 5, struct.pack(">I", 2)) + h2_frame(7, 0, 0, struct.pack(">II", 3, 0))
+    yield ack + headers(1, 8) + h2_frame(0, 0, 1, answer[:5]) + h2_frame(0, 1, 1, answer[5:])
+
 
 if __name__ == "__main__":
     main()

@@ -7,12 +7,12 @@ packages=(
   build-essential cmake pkg-config python3
   luajit libluajit-5.1-dev
   libpcap-dev libck-dev libgnutls28-dev liblmdb-dev
-  liblz4-dev libzstd-dev zlib1g-dev liblzma-dev
+  liblz4-dev libzstd-dev zlib1g-dev liblzma-dev libnghttp2-dev
   libfstrm-dev libprotobuf-c-dev protobuf-c-compiler fstrm-bin dnstap-ldns
   libgtest-dev googletest
   lz4 zstd xz-utils gzip
   unbound gnutls-bin lmdb-utils tcpdump dnsperf wireshark-common
-  tshark python3-scapy iproute2
+  tshark python3-scapy iproute2 python3-h2
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
   python3-jsonschema chromium

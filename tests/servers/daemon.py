@@ -63,3 +63,48 @@ def start(directory, command, ready, lifetime, wait=15.0):
         time.sleep(0.1)
     stop(directory)
     raise RuntimeError("server not ready after %.0f s, see %s" % (wait, log.name))
+
+
+def publish_ports(directory, lines):
+    """For a scripted server: writes DIR/ports ("NAME PORT" lines) at once and
+    serves (in its threads) until it is stopped."""
+    ports = os.path.join(directory, "ports")
+    with open(ports + ".tmp", "w") as out:
+        out.write("\n".join(lines) + "\n")
+    os.replace(ports + ".tmp", ports)
+    while True:
+        time.sleep(3600)
+
+
+def port_listens(directory, name):
+    """True once DIR/ports is written and its port `name` accepts a connection."""
+    try:
+        with open(os.path.join(directory, "ports")) as f:
+            ports = dict(line.split() for line in f if line.strip())
+        with socket.create_connection(("127.0.0.1", int(ports[name])), timeout=1):
+            return True
+    except (OSError, KeyError, ValueError):
+        return False
+
+
+def scripted_main(script, serve, probe, python):
+    """The command line of a scripted server: start, stop, or serve (what
+    start runs in the background under `python`)."""
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("action", choices=("start", "stop", "serve"))
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--lifetime", type=int, default=1200)
+    opts = parser.parse_args()
+    os.makedirs(opts.dir, exist_ok=True)
+    if opts.action == "stop":
+        stop(opts.dir)
+    elif opts.action == "serve":
+        serve(opts.dir)
+    else:
+        try:
+            os.unlink(os.path.join(opts.dir, "ports"))
+        except FileNotFoundError:
+            pass
+        start(opts.dir, [python, os.path.abspath(script), "serve", "--dir", opts.dir],
+              lambda: port_listens(opts.dir, probe), opts.lifetime)

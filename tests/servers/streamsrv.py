@@ -16,7 +16,6 @@ silent-N names; "tcp.five" answers five queries a connection, then closes.
 An answer is the query with its QR bit set (same id and question); "two"
 answers with the query's id and the id after it.
 """
-import argparse
 import os
 import socket
 import ssl
@@ -259,43 +258,8 @@ def serve(directory):
     quiet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     quiet.bind(("127.0.0.1", 0))
     lines.append("udp.silent %d" % quiet.getsockname()[1])
-    ports = os.path.join(directory, "ports")
-    with open(ports + ".tmp", "w") as out:
-        out.write("\n".join(lines) + "\n")
-    os.replace(ports + ".tmp", ports)
-    while True:
-        time.sleep(3600)
-
-
-def ready(directory):
-    try:
-        with open(os.path.join(directory, "ports")) as f:
-            ports = dict(line.split() for line in f if line.strip())
-        with socket.create_connection(("127.0.0.1", int(ports["tcp.echo"])), timeout=1):
-            return True
-    except (OSError, KeyError, ValueError):
-        return False
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=("start", "stop", "serve"))
-    parser.add_argument("--dir", required=True)
-    parser.add_argument("--lifetime", type=int, default=1200)
-    opts = parser.parse_args()
-    os.makedirs(opts.dir, exist_ok=True)
-    if opts.action == "stop":
-        daemon.stop(opts.dir)
-    elif opts.action == "serve":
-        serve(opts.dir)
-    else:
-        try:
-            os.unlink(os.path.join(opts.dir, "ports"))
-        except FileNotFoundError:
-            pass
-        daemon.start(opts.dir, [sys.executable, os.path.abspath(__file__), "serve", "--dir", opts.dir],
-                     lambda: ready(opts.dir), opts.lifetime)
+    daemon.publish_ports(directory, lines)
 
 
 if __name__ == "__main__":
-    main()
+    daemon.scripted_main(__file__, serve, "tcp.echo", sys.executable)

@@ -1,6 +1,8 @@
 #include "core/detail/tls.h"
 
+#include <arpa/inet.h>
 #include <climits>
+#include <cstring>
 
 #include "core/detail/log.h"
 #include "core/detail/stream_frame.h"
@@ -90,16 +92,18 @@ unsigned int record_timeout_ms(const core_timespec_t& timeout)
     return static_cast<unsigned int>(ms);
 }
 
-int handshake(Here here, const void* log, gnutls_session_t session, int fd, const core_timespec_t& timeout)
+namespace {
+
+int handshake_failed(Here here, const void* log, gnutls_session_t session, int err)
 {
-    gnutls_transport_set_int2(session, fd, fd);
-    gnutls_record_set_timeout(session, record_timeout_ms(timeout));
-    int err;
-    do {
-        err = gnutls_handshake(session);
-    } while (err < 0 && !gnutls_error_is_fatal(err));
-    if (err == GNUTLS_E_SUCCESS) {
-        return 0;
+    if (err == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
+        // Why the certificate was refused: untrusted, expired, another name...
+        gnutls_datum_t why{};
+        if (gnutls_certificate_verification_status_print(gnutls_session_get_verify_cert_status(session),
+                                                         GNUTLS_CRT_X509, &why, 0) == 0) {
+            core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "certificate refused: %s", why.data);
+            gnutls_free(why.data);
+        }
     }
     if (err == GNUTLS_E_PREMATURE_TERMINATION) {
         core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "gnutls_handshake() error: %s",
@@ -109,6 +113,67 @@ int handshake(Here here, const void* log, gnutls_session_t session, int fd, cons
                           gnutls_strerror(err), err);
     }
     return -3;
+}
+
+}  // namespace
+
+int handshake(Here here, const void* log, gnutls_session_t session, int fd, const core_timespec_t& timeout)
+{
+    gnutls_transport_set_int2(session, fd, fd);
+    gnutls_record_set_timeout(session, record_timeout_ms(timeout));
+    int err;
+    do {
+        err = gnutls_handshake(session);
+    } while (err < 0 && !gnutls_error_is_fatal(err));
+    return err == GNUTLS_E_SUCCESS ? 0 : handshake_failed(here, log, session, err);
+}
+
+int handshake_step(Here here, const void* log, gnutls_session_t session)
+{
+    const int err = gnutls_handshake(session);
+    if (err == GNUTLS_E_SUCCESS) {
+        return 0;
+    }
+    if (!gnutls_error_is_fatal(err)) {
+        return 1;
+    }
+    return handshake_failed(here, log, session, err);
+}
+
+int set_peer(Here here, const void* log, gnutls_session_t session, gnutls_certificate_credentials_t cred,
+             const Peer& peer)
+{
+    const auto failed = [&](const char* call, int err) {
+        core_log_critical(TVX_LOG_HANDLE(log), here.file, here.line, "%s() error: %s", call, gnutls_strerror(err));
+        return -3;
+    };
+    int err;
+    unsigned char probe[sizeof(struct in6_addr)];
+    const bool literal = peer.name && (inet_pton(AF_INET, peer.name, probe) == 1 ||
+                                       inet_pton(AF_INET6, peer.name, probe) == 1);
+    if (peer.name && *peer.name && !literal &&
+        (err = gnutls_server_name_set(session, GNUTLS_NAME_DNS, peer.name, strlen(peer.name))) < 0) {
+        return failed("gnutls_server_name_set", err);
+    }
+    if (peer.alpn) {
+        const gnutls_datum_t protocol{reinterpret_cast<unsigned char*>(const_cast<char*>(peer.alpn)),
+                                      static_cast<unsigned int>(strlen(peer.alpn))};
+        if ((err = gnutls_alpn_set_protocols(session, &protocol, 1, GNUTLS_ALPN_MANDATORY)) < 0) {
+            return failed("gnutls_alpn_set_protocols", err);
+        }
+    }
+    if (!peer.verify) {
+        return 0;
+    }
+    // The count of anchors loaded: none means nothing could ever verify.
+    err = peer.ca_file ? gnutls_certificate_set_x509_trust_file(cred, peer.ca_file, GNUTLS_X509_FMT_PEM)
+                       : gnutls_certificate_set_x509_system_trust(cred);
+    if (err <= 0) {
+        return failed(peer.ca_file ? "gnutls_certificate_set_x509_trust_file" : "gnutls_certificate_set_x509_system_trust",
+                      err == 0 ? GNUTLS_E_NO_CERTIFICATE_FOUND : err);
+    }
+    gnutls_session_set_verify_cert(session, peer.name && *peer.name ? peer.name : nullptr, 0);
+    return 0;
 }
 
 net::Io receive(gnutls_session_t session, uint8_t* into, size_t room)

@@ -10,8 +10,9 @@
 //   tvx::net::Io put = tvx::tls::send_frame(self->session, message, len);
 //   tvx::tls::close(self->session, self->cred, self->fd, established);
 //
-// No trust store, certificate check or server name is set up: the client takes
-// whatever certificate the server presents.
+// No trust store, certificate check or server name is set up unless the client
+// asks for them (set_peer): by default it takes whatever certificate the server
+// presents, as a load generator pointed at a test server wants.
 #include <cstddef>
 #include <cstdint>
 #include <gnutls/gnutls.h>
@@ -35,6 +36,28 @@ unsigned int record_timeout_ms(const core_timespec_t& timeout);
 // Attaches `fd` to the session, sets the record timeout and runs the handshake
 // to its end. 0; -3 after a critical "gnutls_handshake() ..." line.
 int handshake(Here here, const void* log, gnutls_session_t session, int fd, const core_timespec_t& timeout);
+
+// What a client sends its server and checks of it. `name`: the server name
+// sent (SNI; not for an IP literal, which SNI cannot carry) and, with
+// `verify`, the name the certificate must match (an IP literal against its
+// IP addresses). `ca_file`: PEM trust anchors in place of the system store.
+// `alpn`: the one protocol offered, or null.
+struct Peer {
+    const char* name;
+    bool verify;
+    const char* ca_file;
+    const char* alpn;
+};
+
+// Applies `peer` to a prepared session. 0, or -3 after a critical line.
+int set_peer(Here here, const void* log, gnutls_session_t session, gnutls_certificate_credentials_t cred,
+             const Peer& peer);
+
+// One step of a handshake on a non-blocking socket already attached
+// (gnutls_transport_set_int2): 0 done, 1 not yet (gnutls_record_get_direction
+// tells whether it waits to read or to write), -3 failed after a critical
+// line worded as handshake's.
+int handshake_step(Here here, const void* log, gnutls_session_t session);
 
 // One gnutls_record_recv. `closed` when the peer ended the session; `again`
 // for GNUTLS_E_AGAIN, GNUTLS_E_INTERRUPTED and GNUTLS_E_TIMEDOUT (the record

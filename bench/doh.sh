@@ -1,0 +1,43 @@
+# DNS over HTTPS to one local unbound: answered queries/s of the DoH client
+# with 100 streams in flight on one connection (the server's stream limit),
+# beside dnsperf -m doh with one client and 100 queries outstanding, POST and
+# GET, on the same queries and server. Best of three.
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/.." && pwd)
+count=${BENCH_DOH_COUNT:-50000}
+streams=100
+work=$build/bench/doh
+mkdir -p "$work"
+
+if ! command -v dnsperf >/dev/null; then
+    echo "group DoH: dnsperf not installed, skipped"
+    exit 0
+fi
+capture=$work/queries-$count.pcap
+if [ ! -s "$capture" ]; then
+    python3 "$src/tests/fixtures/bench_queries.py" "$capture" "$count"
+fi
+"$build/bench/bench_sendto_loop" names "$capture" >"$work/queries.txt"
+
+python3 "$src/tests/servers/unbound_doh.py" start --dir "$work/unbound" --streams "$streams" >/dev/null
+trap 'python3 "$src/tests/servers/unbound_doh.py" stop --dir "$work/unbound" >/dev/null' EXIT
+port=$(awk '$1 == "doh" {print $2}' "$work/unbound/ports")
+
+best() {
+    grep . | sort -n | tail -1
+}
+
+for method in POST GET; do
+    echo "group DoH $method to local unbound, $count queries, 1 connection, $streams in flight (queries/s)"
+    perf="" doh=""
+    for _ in 1 2 3; do
+        perf+=$(dnsperf -m doh -O doh-method="$method" -O doh-uri="https://127.0.0.1:$port/dns-query" \
+            -s 127.0.0.1 -p "$port" -d "$work/queries.txt" -n 1 -q "$streams" -c 1 2>/dev/null \
+            | awk '/Queries per second:/ {print $4}')$'\n'
+        doh+=$("$build/tarvex" "$here/doh.lua" "$capture" "$port" "$method" | awk '{print $3}')$'\n'
+    done
+    echo "baseline dnsperf-doh-$method $(best <<<"$perf") queries/s"
+    echo "result dohcli-$method $(best <<<"$doh") queries/s"
+done

@@ -1,0 +1,34 @@
+#include "layout.h"
+#include "output/dohcli.h"
+
+LAYOUT_REGISTER {
+    LAYOUT_TYPE(output_dohcli_t);
+    LAYOUT_FIELD(output_dohcli_t, _log);
+    LAYOUT_FIELD(output_dohcli_t, method);
+    LAYOUT_FIELD(output_dohcli_t, h2c);
+    LAYOUT_FIELD(output_dohcli_t, verify);
+    LAYOUT_FIELD(output_dohcli_t, conn_ok);
+    LAYOUT_FIELD(output_dohcli_t, pkts);
+    LAYOUT_FIELD(output_dohcli_t, pkts_recv);
+    LAYOUT_FIELD(output_dohcli_t, errs);
+    LAYOUT_FIELD(output_dohcli_t, timeouts);
+    LAYOUT_FIELD(output_dohcli_t, bad_status);
+    LAYOUT_FIELD(output_dohcli_t, bad_type);
+    LAYOUT_FIELD(output_dohcli_t, resets);
+    LAYOUT_FIELD(output_dohcli_t, refused);
+    LAYOUT_FIELD(output_dohcli_t, gone);
+    LAYOUT_FIELD(output_dohcli_t, too_long);
+    LAYOUT_FIELD(output_dohcli_t, resent);
+    LAYOUT_FIELD(output_dohcli_t, lost);
+    LAYOUT_FIELD(output_dohcli_t, connects);
+    LAYOUT_FIELD(output_dohcli_t, peak);
+    LAYOUT_FIELD(output_dohcli_t, timeout);
+    LAYOUT_FIELD(output_dohcli_t, host);
+    LAYOUT_FIELD(output_dohcli_t, port);
+    LAYOUT_FIELD(output_dohcli_t, path);
+    LAYOUT_FIELD(output_dohcli_t, server_name);
+    LAYOUT_FIELD(output_dohcli_t, ca_file);
+    LAYOUT_FIELD(output_dohcli_t, recvbuf);
+    LAYOUT_FIELD(output_dohcli_t, pkt);
+    LAYOUT_FIELD(output_dohcli_t, engine);
+} LAYOUT_END;
