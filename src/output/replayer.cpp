@@ -75,6 +75,7 @@ uint64_t wall_ns()
 struct ClientKey {
     uint8_t family;
     uint8_t addr[16];
+    uint8_t target;  // a client has a socket to each server
 };
 
 struct ClientKeyHash {
@@ -106,6 +107,7 @@ struct Conn {
     ConnState state = ConnState::unused;
     bool established = false;  // connected (and the handshake done) at least once
     bool retiring = false;     // takes no more queries; closes once empty
+    uint8_t target = 0;        // the server it goes to
     bool want_write = false;   // EPOLLOUT registered
     uint32_t client = none;    // the client slot that sends on it, if any
     uint32_t in_flight = 0;
@@ -129,6 +131,7 @@ struct SlotData {
     bool on_wire = false;    // this attempt's bytes left
     bool ever_sent = false;  // some attempt's bytes left
     uint32_t client = none;
+    uint64_t ordinal = 0;    // the query's number in the input, from 1
     std::vector<uint8_t> bytes;  // the query, kept for a stream to send again
 };
 
@@ -141,12 +144,14 @@ struct Pending {
     ClientKey key{};
     uint64_t due_ns = 0;
     uint64_t capture_ns = 0;
+    uint64_t ordinal = 0;
+    uint8_t target = 0;        // the next server it goes to
     bool id_wait_counted = false;
 };
 
 struct State {
-    tvx::net::Resolved server{};
-    bool resolved = false;
+    std::vector<tvx::net::Resolved> servers;
+    std::vector<output_replayer_target_counts_t> per_target;
     bool started = false;
     int epoll_fd = -1;
     gnutls_certificate_credentials_t cred = nullptr;
@@ -162,8 +167,9 @@ struct State {
     std::vector<Conn> conns;
     uint32_t free_conn = none;
     uint32_t open_conns = 0;
-    uint32_t next_shared = 0;
-    std::vector<uint32_t> shared;  // the N shared connections, when clients = N
+    // The N shared connections of each server, when clients = N.
+    std::vector<std::vector<uint32_t>> shared;
+    std::vector<uint32_t> next_shared;
 
     tvx::InFlight inflight;
     std::vector<SlotData> slots;
@@ -339,7 +345,8 @@ void release_conn(State& st, uint32_t index)
 bool start_socket(output_replayer_t* self, State& st, Conn& conn)
 {
     const int type = streamed(self) ? SOCK_STREAM : SOCK_DGRAM;
-    conn.fd = socket(st.server.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const tvx::net::Resolved& server = st.servers[conn.target];
+    conn.fd = socket(server.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (conn.fd < 0) {
         self->counts.connect_errors++;
         return false;
@@ -350,7 +357,7 @@ bool start_socket(output_replayer_t* self, State& st, Conn& conn)
         const int one = 1;
         setsockopt(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     }
-    const int rc = connect(conn.fd, reinterpret_cast<const struct sockaddr*>(&st.server.addr), st.server.addr_len);
+    const int rc = connect(conn.fd, reinterpret_cast<const struct sockaddr*>(&server.addr), server.addr_len);
     if (rc != 0 && errno != EINPROGRESS) {
         self->counts.connect_errors++;
         close_fd(st, conn);
@@ -385,11 +392,12 @@ uint64_t backoff_ns(uint32_t failures)
     return std::min<uint64_t>(10000000ull << shift, second_ns);
 }
 
-uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint64_t now)
+uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint8_t target, uint64_t now)
 {
     const uint32_t index = new_conn(st);
     Conn& conn = st.conns[index];
     conn.client = client;
+    conn.target = target;
     const uint64_t wait = backoff_ns(st.connect_failures);
     if (wait && streamed(self)) {
         conn.state = ConnState::backoff;
@@ -430,6 +438,7 @@ void mark_on_wire(output_replayer_t* self, State& st, uint32_t slot)
     data.on_wire = true;
     if (!data.ever_sent) {
         data.ever_sent = true;
+        st.per_target[st.conns[st.inflight[slot].conn].target].sent++;
         self->counts.sent++;
         st.current.sent++;
         const double wall = double(int64_t(monotonic_ns()) + st.wall_offset_ns) / 1e9;
@@ -543,7 +552,7 @@ uint32_t conn_for_client(output_replayer_t* self, State& st, const ClientKey& ke
         index = none;
     }
     if (index == none) {
-        index = open_conn(self, st, client, now);
+        index = open_conn(self, st, client, key.target, now);
         slot->value.conn = index;
     }
     return index;
@@ -572,14 +581,15 @@ void close_idle(output_replayer_t* self, State& st)
     }
 }
 
-uint32_t shared_conn(output_replayer_t* self, State& st, uint64_t now, uint16_t id)
+uint32_t shared_conn(output_replayer_t* self, State& st, uint64_t now, uint16_t id, uint8_t target)
 {
-    const uint32_t count = static_cast<uint32_t>(st.shared.size());
+    std::vector<uint32_t>& shared = st.shared[target];
+    const uint32_t count = static_cast<uint32_t>(shared.size());
     // In turn, passing over a socket where the id is in flight already.
     for (uint32_t tries = 0; tries < count; tries++) {
-        const uint32_t which = st.next_shared;
-        st.next_shared = (st.next_shared + 1) % count;
-        uint32_t& index = st.shared[which];
+        const uint32_t which = st.next_shared[target];
+        st.next_shared[target] = (which + 1) % count;
+        uint32_t& index = shared[which];
         if (index != none && st.conns[index].retiring) {
             if (st.conns[index].in_flight == 0) {
                 release_conn(st, index);
@@ -587,7 +597,7 @@ uint32_t shared_conn(output_replayer_t* self, State& st, uint64_t now, uint16_t 
             index = none;
         }
         if (index == none) {
-            index = open_conn(self, st, none, now);
+            index = open_conn(self, st, none, target, now);
         }
         if (st.inflight.find(index, id) == tvx::InFlight::none) {
             return index;
@@ -596,8 +606,8 @@ uint32_t shared_conn(output_replayer_t* self, State& st, uint64_t now, uint16_t 
     return none;
 }
 
-// Sends the pending query when the window, its socket and its id allow.
-// False when it has to wait.
+// Sends the pending query to its next server when the window, its socket
+// and its id allow. False when it has to wait.
 bool send_pending(output_replayer_t* self, State& st, uint64_t now)
 {
     Pending& q = st.pending;
@@ -606,8 +616,9 @@ bool send_pending(output_replayer_t* self, State& st, uint64_t now)
     }
     uint32_t index;
     uint32_t client = none;
+    q.key.target = q.target;
     if (self->clients) {
-        index = shared_conn(self, st, now, q.question.id);
+        index = shared_conn(self, st, now, q.question.id, q.target);
     } else {
         index = conn_for_client(self, st, q.key, q.capture_ns, now);
         client = st.conns[index].client;
@@ -631,10 +642,18 @@ bool send_pending(output_replayer_t* self, State& st, uint64_t now)
     data.on_wire = data.ever_sent = false;
     data.frame_end = 0;
     data.client = client;
-    q.have = false;
+    data.ordinal = q.ordinal;
+    // Every server gets the query; the next one waits its turn, not its time.
+    q.id_wait_counted = false;
+    if (++q.target == st.servers.size()) {
+        q.have = false;
+        q.target = 0;
+    }
     st.last_send_ns = now;
-    if (streamed(self)) {
+    if (streamed(self) || self->on_done) {
         data.bytes.assign(q.bytes, q.bytes + q.len);
+    }
+    if (streamed(self)) {
         put_on(self, st, slot, index, now);
         return true;
     }
@@ -663,9 +682,11 @@ void forget_conn(State& st, uint32_t index)
     if (conn.client != none && st.clients.at(conn.client).value.conn == index) {
         st.clients.at(conn.client).value.conn = none;
     }
-    for (uint32_t& shared : st.shared) {
-        if (shared == index) {
-            shared = none;
+    if (!st.shared.empty()) {
+        for (uint32_t& shared : st.shared[conn.target]) {
+            if (shared == index) {
+                shared = none;
+            }
         }
     }
 }
@@ -682,19 +703,36 @@ void conn_query_done(State& st, uint32_t index)
     }
 }
 
+void tell_done(output_replayer_t* self, const SlotData& data, uint8_t target, output_replayer_outcome_t outcome,
+               const uint8_t* answer, size_t answer_len, uint64_t latency)
+{
+    if (!self->on_done) {
+        return;
+    }
+    const output_replayer_done_t done = {data.ordinal, target, outcome, data.bytes.data(), data.bytes.size(),
+                                         answer, answer_len, latency};
+    self->on_done(self->on_done_ctx, &done);
+}
+
 // A slot ends without an answer: timed out when it reached the wire, not
 // sent when it never did.
 void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered)
 {
     (void)answered;
     const uint32_t index = st.inflight[slot].conn;
-    if (st.slots[slot].ever_sent) {
+    const SlotData& data = st.slots[slot];
+    const uint8_t target = st.conns[index].target;
+    if (data.ever_sent) {
         self->counts.timed_out++;
         st.current.timed_out++;
+        st.per_target[target].timed_out++;
     } else {
         self->counts.not_sent++;
         st.current.not_sent++;
+        st.per_target[target].not_sent++;
     }
+    tell_done(self, data, target, data.ever_sent ? OUTPUT_REPLAYER_TIMED_OUT : OUTPUT_REPLAYER_NOT_SENT,
+              nullptr, 0, 0);
     st.inflight.remove(slot);
     conn_query_done(st, index);
 }
@@ -739,12 +777,12 @@ void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
             continue;
         }
         if (replacement == none) {
-            replacement = open_conn(self, st, client, now);
+            replacement = open_conn(self, st, client, st.conns[index].target, now);
             self->counts.reconnects++;
             if (client != none) {
                 st.clients.at(client).value.conn = replacement;
             } else {
-                for (uint32_t& shared : st.shared) {
+                for (uint32_t& shared : st.shared[st.conns[index].target]) {
                     if (shared == none) {
                         shared = replacement;
                         break;
@@ -797,6 +835,8 @@ void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8
     lib_histogram_add(&st.current.latency, latency);
     self->counts.answered++;
     st.current.answered++;
+    st.per_target[st.conns[index].target].answered++;
+    tell_done(self, st.slots[slot], st.conns[index].target, OUTPUT_REPLAYER_ANSWERED, bytes, len, latency);
     self->counts.rcodes[answer.rcode]++;
     st.current.rcodes[answer.rcode]++;
     if (answer.tc) {
@@ -1107,6 +1147,24 @@ void schedule(output_replayer_t* self, State& st, const core_object_t* obj, uint
     (void)now;
 }
 
+// The query read and not sent to every server yet ends as not sent there.
+void drop_pending(output_replayer_t* self, State& st)
+{
+    Pending& q = st.pending;
+    for (uint32_t target = q.target; target < st.servers.size(); target++) {
+        self->counts.not_sent++;
+        st.current.not_sent++;
+        st.per_target[target].not_sent++;
+        if (self->on_done) {
+            const output_replayer_done_t done = {q.ordinal, target, OUTPUT_REPLAYER_NOT_SENT, q.bytes, q.len,
+                                                 nullptr, 0, 0};
+            self->on_done(self->on_done_ctx, &done);
+        }
+    }
+    q.have = false;
+    q.target = 0;
+}
+
 // Clients are numbered in order of their first query; a shard takes every
 // N-th, so shards reading the same input split its clients without a word
 // between them.
@@ -1141,6 +1199,8 @@ bool pull(output_replayer_t* self, State& st, uint64_t now)
             continue;
         }
         self->counts.read++;
+        st.pending.ordinal = self->counts.read;
+        st.pending.target = 0;
         schedule(self, st, obj, now);
         st.pending.have = true;
         if (!self->clients) {
@@ -1153,7 +1213,7 @@ bool pull(output_replayer_t* self, State& st, uint64_t now)
 
 bool start(output_replayer_t* self, State& st)
 {
-    if (!st.resolved) {
+    if (st.servers.empty()) {
         TVX_CRITICAL(self, "no server: connect first");
         return false;
     }
@@ -1168,12 +1228,14 @@ bool start(output_replayer_t* self, State& st)
             return false;
         }
     }
+    st.per_target.assign(st.servers.size(), output_replayer_target_counts_t{});
     const uint32_t window = self->window ? self->window : 1;
     st.inflight.reset(window);
     st.slots.assign(window, SlotData{});
     st.clients.reset(self->max_sockets ? self->max_sockets : 1);
     if (self->clients) {
-        st.shared.assign(self->clients, none);
+        st.shared.assign(st.servers.size(), std::vector<uint32_t>(self->clients, none));
+        st.next_shared.assign(st.servers.size(), 0);
     }
     const uint64_t now = monotonic_ns();
     st.wall_offset_ns = int64_t(wall_ns()) - int64_t(now);
@@ -1252,10 +1314,17 @@ int output_replayer_connect(output_replayer_t* self, const char* host, const cha
     if (!host || !port) {
         TVX_FATAL(self, "host or port is nil");
     }
-    if (tvx::net::resolve(TVX_HERE, self, host, port, st.server) != 0) {
+    if (st.started) {
+        TVX_FATAL(self, "servers are added before the run");
+    }
+    if (st.servers.size() == 255) {
+        TVX_FATAL(self, "too many servers");
+    }
+    tvx::net::Resolved server;
+    if (tvx::net::resolve(TVX_HERE, self, host, port, server) != 0) {
         return -1;
     }
-    st.resolved = true;
+    st.servers.push_back(server);
     return 0;
 }
 
@@ -1287,9 +1356,7 @@ output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t s
         roll_second(st, now);
         const uint64_t backoff_at = start_due_backoffs(self, st, now);
         if (stopping(self) && st.pending.have) {
-            st.pending.have = false;
-            self->counts.not_sent++;
-            st.current.not_sent++;
+            drop_pending(self, st);
         }
         // Send what is due, as long as the window and the ids allow.
         while (!stopping(self)) {
@@ -1375,6 +1442,18 @@ uint32_t output_replayer_open_sockets(const output_replayer_t* self)
 {
     TVX_CHECK_SELF(self, module_log);
     return static_cast<const State*>(self->state)->open_conns;
+}
+
+int output_replayer_target_counts(const output_replayer_t* self, uint32_t target,
+                                  output_replayer_target_counts_t* out)
+{
+    TVX_CHECK_SELF(self, module_log);
+    const State& st = *static_cast<const State*>(self->state);
+    if (target >= st.per_target.size() || !out) {
+        return -1;
+    }
+    *out = st.per_target[target];
+    return 0;
 }
 
 uint64_t output_replayer_raise_fd_limit()

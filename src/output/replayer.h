@@ -53,6 +53,35 @@ typedef enum output_replayer_status : int32_t {
 
 #define OUTPUT_REPLAYER_RCODES 16
 
+typedef enum output_replayer_outcome : int32_t {
+    OUTPUT_REPLAYER_ANSWERED = 0,
+    OUTPUT_REPLAYER_TIMED_OUT = 1,
+    OUTPUT_REPLAYER_NOT_SENT = 2,
+} output_replayer_outcome_t;
+
+// How one query ended at one server, handed to `on_done` as it happens;
+// the bytes are lent for the call.
+typedef struct output_replayer_done {
+    uint64_t ordinal;           // the query's number among those read, from 1
+    uint32_t target;            // the server, in the order connect added them
+    output_replayer_outcome_t outcome;
+    const uint8_t* query;
+    size_t query_len;
+    const uint8_t* answer;      // null unless answered
+    size_t answer_len;
+    uint64_t latency_ns;        // send to receive, when answered
+} output_replayer_done_t;
+
+typedef void (*output_replayer_done_fn)(void* ctx, const output_replayer_done_t* done);
+
+// One server's share of the counters.
+typedef struct output_replayer_target_counts {
+    uint64_t sent;
+    uint64_t answered;
+    uint64_t timed_out;
+    uint64_t not_sent;
+} output_replayer_target_counts_t;
+
 typedef struct output_replayer_counts {
     uint64_t read;            // queries taken from the input
     uint64_t sent;            // queries that reached the wire (a resend not again)
@@ -105,6 +134,10 @@ typedef struct output_replayer {
     uint32_t shard_index;
     uint32_t shard_count;        // 0 or 1: every client
     uint8_t stopping;            // set (from any thread): read no more input, wait for what is in flight
+    output_replayer_done_fn on_done;  // each query's end at each server, when set before the run
+    void* on_done_ctx;
+    // With several servers every query goes to each: sent, answered,
+    // timed_out and not_sent count once per server.
     output_replayer_counts_t counts;
     double first_sent;           // wall clock, seconds since the epoch; 0 until a query went
     double last_sent;
@@ -115,7 +148,8 @@ typedef struct output_replayer {
 core_log_t* output_replayer_log();
 output_replayer_t* output_replayer_new();
 void output_replayer_free(output_replayer_t* self);
-// Resolves the server; 0, or -1 after a critical line.
+// Resolves a server and adds it (before the run: the first is 0, the next
+// 1...); 0, or -1 after a critical line.
 int output_replayer_connect(output_replayer_t* self, const char* host, const char* port);
 // The next input: a producer of decoded records, and the reader's packet
 // count, which tells the end of the input (a null with the count unchanged)
@@ -132,6 +166,9 @@ int output_replayer_second(const output_replayer_t* self, size_t index, output_r
 // A new rate for RATE pacing, counted from now.
 void output_replayer_set_rate(output_replayer_t* self, double rate);
 uint32_t output_replayer_in_flight(const output_replayer_t* self);
+// A server's share of the counters; 0, or -1 when there is no such server.
+int output_replayer_target_counts(const output_replayer_t* self, uint32_t target,
+                                  output_replayer_target_counts_t* out);
 uint32_t output_replayer_open_sockets(const output_replayer_t* self);
 // Raises the descriptor limit to its hard limit; the limit now in force.
 uint64_t output_replayer_raise_fd_limit();

@@ -112,8 +112,26 @@ function Replayer:dns_port(port)
     self.obj.dns_port = port
 end
 
+-- Adds a server (0 first, then 1, ...): every query goes to each.
 function Replayer:connect(host, port)
     return C.output_replayer_connect(self.obj, host, tostring(port))
+end
+
+-- A C function told how each query ended at each server, with its context
+-- (a component's record): set before the run.
+function Replayer:on_done(fn, ctx)
+    self.obj.on_done = fn
+    self.obj.on_done_ctx = ctx
+end
+
+-- A server's sent, answered, timed_out and not_sent; nil when there is none.
+function Replayer:target_counts(target)
+    local out = ffi.new("output_replayer_target_counts_t")
+    if C.output_replayer_target_counts(self.obj, target, out) ~= 0 then
+        return nil
+    end
+    return { sent = tonumber(out.sent), answered = tonumber(out.answered), timed_out = tonumber(out.timed_out),
+        not_sent = tonumber(out.not_sent) }
 end
 
 -- The address of a reader record's packet count, whether the class holds

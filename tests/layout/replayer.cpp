@@ -2,6 +2,20 @@
 #include "output/replayer.h"
 
 LAYOUT_REGISTER {
+    LAYOUT_TYPE(output_replayer_done_t);
+    LAYOUT_FIELD(output_replayer_done_t, ordinal);
+    LAYOUT_FIELD(output_replayer_done_t, target);
+    LAYOUT_FIELD(output_replayer_done_t, outcome);
+    LAYOUT_FIELD(output_replayer_done_t, query);
+    LAYOUT_FIELD(output_replayer_done_t, query_len);
+    LAYOUT_FIELD(output_replayer_done_t, answer);
+    LAYOUT_FIELD(output_replayer_done_t, answer_len);
+    LAYOUT_FIELD(output_replayer_done_t, latency_ns);
+    LAYOUT_TYPE(output_replayer_target_counts_t);
+    LAYOUT_FIELD(output_replayer_target_counts_t, sent);
+    LAYOUT_FIELD(output_replayer_target_counts_t, answered);
+    LAYOUT_FIELD(output_replayer_target_counts_t, timed_out);
+    LAYOUT_FIELD(output_replayer_target_counts_t, not_sent);
     LAYOUT_TYPE(output_replayer_counts_t);
     LAYOUT_FIELD(output_replayer_counts_t, read);
     LAYOUT_FIELD(output_replayer_counts_t, sent);
@@ -48,6 +62,8 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(output_replayer_t, shard_index);
     LAYOUT_FIELD(output_replayer_t, shard_count);
     LAYOUT_FIELD(output_replayer_t, stopping);
+    LAYOUT_FIELD(output_replayer_t, on_done);
+    LAYOUT_FIELD(output_replayer_t, on_done_ctx);
     LAYOUT_FIELD(output_replayer_t, counts);
     LAYOUT_FIELD(output_replayer_t, first_sent);
     LAYOUT_FIELD(output_replayer_t, last_sent);
