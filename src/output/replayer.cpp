@@ -11,12 +11,15 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <type_traits>
+#include <memory>
 #include <unistd.h>
 #include <unordered_map>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "core/detail/dns_question.h"
+#include "core/detail/doh_session.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/inflight.h"
 #include "core/detail/log.h"
@@ -99,8 +102,19 @@ struct Client {
 
 enum class ConnState : uint8_t { unused, backoff, connecting, handshaking, open };
 
+struct Conn;
+
+// What a DoH session's completions need to find their connection again
+// (the connection itself may move when the table grows).
+struct DohLink {
+    output_replayer_t* self;
+    void* state;
+    uint32_t index;
+};
+
 // One socket to the server. Stream connections queue what they could not
-// write yet and gather what they read until a frame is whole.
+// write yet and gather what they read until a frame is whole; a DoH
+// connection hands its queries to its HTTP/2 session instead.
 struct Conn {
     int fd = -1;
     uint32_t generation = 0;
@@ -121,6 +135,9 @@ struct Conn {
     std::vector<uint8_t> in;
     size_t in_held = 0;
     uint32_t next_free = none;
+    std::unique_ptr<tvx::doh::Session> doh;
+    std::unique_ptr<DohLink> link;
+    std::vector<uint64_t> doh_waiting;  // tags of the slots the session could not take yet
 };
 
 // What a slot keeps beside its place in the in-flight table.
@@ -130,6 +147,7 @@ struct SlotData {
     uint8_t attempts = 0;
     bool on_wire = false;    // this attempt's bytes left
     bool ever_sent = false;  // some attempt's bytes left
+    uint32_t use = 0;        // how often the slot was taken: a DoH tag names one use
     uint32_t client = none;
     uint64_t ordinal = 0;    // the query's number in the input, from 1
     std::vector<uint8_t> bytes;  // the query, kept for a stream to send again
@@ -189,6 +207,12 @@ struct State {
     uint32_t connect_failures = 0;
     uint32_t in_backoff = 0;
 
+    // DoH completions are acted on after the session's call returns: a
+    // session must not be closed or given queries from inside its callbacks.
+    bool in_session = false;
+    std::vector<std::pair<uint32_t, uint64_t>> doh_again;  // (connection, tag) to send again
+    std::vector<std::string> hosts, ports;  // as given, for TLS names and :authority
+
     int64_t wall_offset_ns = 0;  // wall clock minus monotonic clock
     output_replayer_second_t current{};
     std::vector<Second> series;
@@ -218,6 +242,23 @@ bool stopping(const output_replayer_t* self)
 bool streamed(const output_replayer_t* self)
 {
     return self->transport != OUTPUT_REPLAYER_UDP;
+}
+
+bool over_doh(const output_replayer_t* self)
+{
+    return self->transport == OUTPUT_REPLAYER_DOH;
+}
+
+uint64_t doh_tag(const State& st, uint32_t slot)
+{
+    return (uint64_t(st.slots[slot].use) << 32) | slot;
+}
+
+// Whether a tag still names a query in flight on that connection.
+bool live_tag(const State& st, uint32_t index, uint64_t tag)
+{
+    const uint32_t slot = static_cast<uint32_t>(tag);
+    return slot < st.inflight.capacity() && st.inflight[slot].conn == index && doh_tag(st, slot) == tag;
 }
 
 int64_t wall_second(const State& st, uint64_t now)
@@ -300,7 +341,10 @@ uint32_t new_conn(State& st)
     const uint32_t generation = conn.generation + 1;
     std::vector<uint8_t> out = std::move(conn.out);
     std::vector<uint8_t> in = std::move(conn.in);
+    std::vector<uint64_t> waiting = std::move(conn.doh_waiting);
     conn = Conn{};
+    waiting.clear();
+    conn.doh_waiting = std::move(waiting);
     conn.generation = generation;
     // Buffers keep their room for the next connection in this place.
     out.clear();
@@ -311,6 +355,19 @@ uint32_t new_conn(State& st)
 
 void close_fd(State& st, Conn& conn)
 {
+    if (conn.doh) {
+        // The session owns the socket; what it still has open is over for
+        // the run already (answered, timed out or moved), so it tells nobody.
+        if (conn.fd >= 0) {
+            epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
+            st.open_conns--;
+        }
+        conn.doh->on_complete(nullptr, nullptr);
+        conn.doh->close();
+        conn.doh.reset();
+        conn.fd = -1;
+        return;
+    }
     if (conn.tls) {
         if (conn.state == ConnState::open) {
             gnutls_bye(conn.tls, GNUTLS_SHUT_WR);
@@ -415,6 +472,7 @@ uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint8_t 
 }
 
 void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered);
+void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8_t* bytes, size_t len, uint64_t now);
 void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now);
 
 // ---- sending ----
@@ -497,6 +555,49 @@ bool flush(output_replayer_t* self, State& st, uint32_t index)
     return true;
 }
 
+// Hands the session the queries waiting for it, in order, as far as its
+// stream limit lets. False when the connection cannot take any more (gone,
+// or a GOAWAY came): the caller ends it.
+bool submit_waiting(output_replayer_t* self, State& st, uint32_t index)
+{
+    Conn& conn = st.conns[index];
+    size_t taken = 0;
+    bool usable = true;
+    while (taken < conn.doh_waiting.size()) {
+        const uint64_t tag = conn.doh_waiting[taken];
+        const uint32_t slot = static_cast<uint32_t>(tag);
+        if (!live_tag(st, index, tag)) {
+            taken++;  // timed out while it waited
+            continue;
+        }
+        const SlotData& data = st.slots[slot];
+        const int rc = conn.doh->submit(data.bytes.data(), data.bytes.size(), doh_tag(st, slot));
+        if (rc == tvx::doh::Session::busy) {
+            break;
+        }
+        if (rc == tvx::doh::Session::closed) {
+            usable = false;
+            break;
+        }
+        taken++;
+        if (rc == tvx::doh::Session::submitted) {
+            mark_on_wire(self, st, slot);
+        }
+        // An invalid message is left to time out: no server would answer it.
+    }
+    conn.doh_waiting.erase(conn.doh_waiting.begin(), conn.doh_waiting.begin() + taken);
+    const bool outer = st.in_session;
+    st.in_session = true;
+    if (usable && conn.doh->on_writable() != 0) {
+        usable = false;
+    }
+    st.in_session = outer;
+    if (conn.doh && conn.doh->wants_write() != conn.want_write) {
+        watch(self, st, conn, conn.doh->wants_write());
+    }
+    return usable;
+}
+
 // Puts a slot's query on a connection: a datagram goes at once, a frame
 // joins the queue and goes when the connection can take it.
 void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, uint64_t now)
@@ -511,6 +612,14 @@ void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, u
     }
     if (!streamed(self)) {
         return;  // the caller sent the datagram
+    }
+    if (over_doh(self)) {
+        data.use++;
+        conn.doh_waiting.push_back(doh_tag(st, slot));
+        if (conn.state == ConnState::open && !submit_waiting(self, st, index)) {
+            fail_conn(self, st, index, now);
+        }
+        return;
     }
     queue_frame(st, conn, slot);
     if (conn.state == ConnState::open) {
@@ -697,7 +806,7 @@ void conn_query_done(State& st, uint32_t index)
 {
     Conn& conn = st.conns[index];
     conn.in_flight--;
-    if (conn.retiring && conn.in_flight == 0) {
+    if (conn.retiring && conn.in_flight == 0 && !st.in_session) {
         forget_conn(st, index);
         release_conn(st, index);
     }
@@ -750,12 +859,50 @@ void expire(output_replayer_t* self, State& st, uint64_t now)
 // A connection ended (closed, reset, failed to connect or to write). What
 // it carried goes once more on a new connection of the same client while
 // the query has attempts left; the rest ends here.
+// Moves a query off a connection that ended or may take no more, onto the
+// client's new connection (opened once for all the queries moved off one
+// connection, in `replacement`), or ends it when its attempts are spent.
+void send_again(output_replayer_t* self, State& st, uint32_t index, uint32_t slot, uint32_t& replacement,
+                uint64_t now)
+{
+    SlotData& data = st.slots[slot];
+    if (data.attempts >= self->max_attempts || stopping(self)) {
+        end_slot(self, st, slot, false);
+        return;
+    }
+    const uint32_t client = st.conns[index].client;
+    const uint8_t target = st.conns[index].target;
+    if (replacement == none) {
+        replacement = open_conn(self, st, client, target, now);
+        self->counts.reconnects++;
+        if (client != none && st.clients.at(client).value.conn == index) {
+            st.clients.at(client).value.conn = replacement;
+        } else if (client == none && !st.shared.empty()) {
+            for (uint32_t& shared : st.shared[target]) {
+                if (shared == none || shared == index) {
+                    shared = replacement;
+                    break;
+                }
+            }
+        }
+    }
+    if (data.ever_sent) {
+        self->counts.resent++;
+    }
+    data.on_wire = false;
+    st.conns[index].in_flight--;
+    st.inflight.move(slot, replacement, now);
+    st.slots[slot].frame_end = 0;
+    put_on(self, st, slot, replacement, now);
+}
+
+// A connection ended (closed, reset, failed to connect or to write). What
+// it carried goes once more on a new connection of the same client while
+// the query has attempts left; the rest ends here.
 void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
 {
     Conn& conn = st.conns[index];
-    const bool was_established = conn.established;
-    const uint32_t client = conn.client;
-    if (was_established) {
+    if (conn.established) {
         st.connect_failures = 0;
     } else {
         st.connect_failures++;
@@ -768,38 +915,110 @@ void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
     }
     close_fd(st, conn);
     conn.state = ConnState::unused;
-    forget_conn(st, index);
     uint32_t replacement = none;
     for (uint32_t slot = st.inflight.first_on(index); slot != tvx::InFlight::none; slot = st.inflight.first_on(index)) {
-        SlotData& data = st.slots[slot];
-        if (data.attempts >= self->max_attempts || stopping(self)) {
-            end_slot(self, st, slot, false);
-            continue;
+        send_again(self, st, index, slot, replacement, now);
+    }
+    forget_conn(st, index);
+    release_conn(st, index);
+}
+
+// ---- DNS over HTTPS ----
+
+// A stream's end, as the session reports it inside its own call: answers
+// are matched at once (the body is lent for the call), failures counted,
+// and queries the server did not take are noted to go again afterwards.
+void doh_completed(void* ctx, const tvx::doh::Completion& done)
+{
+    auto* link = static_cast<DohLink*>(ctx);
+    output_replayer_t* self = link->self;
+    State& st = *static_cast<State*>(link->state);
+    const bool live = live_tag(st, link->index, done.tag);
+    switch (done.kind) {
+    case tvx::doh::Kind::answer:
+        take_answer(self, st, link->index, done.body, done.len, monotonic_ns());
+        break;
+    case tvx::doh::Kind::bad_status:
+    case tvx::doh::Kind::bad_type:
+    case tvx::doh::Kind::too_long:
+        self->counts.http_errors++;
+        if (live) {
+            end_slot(self, st, static_cast<uint32_t>(done.tag), false);
         }
-        if (replacement == none) {
-            replacement = open_conn(self, st, client, st.conns[index].target, now);
-            self->counts.reconnects++;
-            if (client != none) {
-                st.clients.at(client).value.conn = replacement;
-            } else {
-                for (uint32_t& shared : st.shared[st.conns[index].target]) {
-                    if (shared == none) {
-                        shared = replacement;
-                        break;
-                    }
-                }
+        break;
+    case tvx::doh::Kind::reset:
+    case tvx::doh::Kind::refused:
+    case tvx::doh::Kind::gone:
+        if (live) {
+            st.doh_again.emplace_back(link->index, done.tag);
+        }
+        break;
+    }
+}
+
+// After a session's call: what it would not answer goes on a new
+// connection (this one takes no more), a failed connection ends, and one
+// that retired with its last answer closes.
+void after_session(output_replayer_t* self, State& st, uint32_t index, uint32_t generation, bool ended, uint64_t now)
+{
+    uint32_t replacement = none;
+    if (!st.doh_again.empty()) {
+        st.conns[index].retiring = true;
+        for (const auto& [conn, tag] : st.doh_again) {
+            if (live_tag(st, conn, tag)) {
+                send_again(self, st, conn, static_cast<uint32_t>(tag), replacement, now);
             }
         }
-        if (data.ever_sent) {
-            self->counts.resent++;
-        }
-        data.on_wire = false;
-        st.conns[index].in_flight--;
-        st.inflight.move(slot, replacement, now);
-        st.slots[slot].frame_end = 0;
-        put_on(self, st, slot, replacement, now);
+        st.doh_again.clear();
     }
-    release_conn(st, index);
+    if (st.conns[index].generation != generation) {
+        return;
+    }
+    if (ended || !st.conns[index].doh || !submit_waiting(self, st, index)) {
+        fail_conn(self, st, index, now);
+        return;
+    }
+    Conn& conn = st.conns[index];
+    if (conn.retiring && conn.in_flight == 0) {
+        forget_conn(st, index);
+        release_conn(st, index);
+    }
+}
+
+// The session of a connection whose TCP connect completed; it owns the
+// socket from here.
+bool start_doh(output_replayer_t* self, State& st, uint32_t index)
+{
+    Conn& conn = st.conns[index];
+    conn.doh = std::make_unique<tvx::doh::Session>();
+    conn.link = std::make_unique<DohLink>(DohLink{self, &st, index});
+    conn.doh->on_complete(doh_completed, conn.link.get());
+    tvx::doh::Options options;
+    options.tls = !self->doh_h2c;
+    options.get = self->doh_get != 0;
+    options.verify = self->verify != 0;
+    options.ca_file = self->ca_file;
+    options.server_name = self->server_name;
+    if (self->doh_path) {
+        options.path = self->doh_path;
+    }
+    return conn.doh->attach(TVX_HERE, self, conn.fd, st.hosts[conn.target].c_str(), st.ports[conn.target].c_str(),
+                            options) == 0;
+}
+
+void on_doh_event(output_replayer_t* self, State& st, uint32_t index, uint32_t generation, uint32_t events,
+                  uint64_t now)
+{
+    st.in_session = true;
+    int rc = 0;
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        rc = st.conns[index].doh->on_readable();
+    }
+    if (rc == 0 && (events & EPOLLOUT)) {
+        rc = st.conns[index].doh->on_writable();
+    }
+    st.in_session = false;
+    after_session(self, st, index, generation, rc != 0, now);
 }
 
 // ---- receiving ----
@@ -963,6 +1182,14 @@ bool advance(output_replayer_t* self, State& st, uint32_t index)
         if (getsockopt(conn.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
             return false;
         }
+        if (over_doh(self)) {
+            if (!start_doh(self, st, index)) {
+                return false;
+            }
+            st.conns[index].state = ConnState::open;
+            st.conns[index].established = true;
+            return submit_waiting(self, st, index);
+        }
         if (self->transport == OUTPUT_REPLAYER_TLS) {
             if (!start_tls(self, st, conn)) {
                 return false;
@@ -1003,6 +1230,10 @@ void on_event(output_replayer_t* self, State& st, const struct epoll_event& ev, 
     }
     if (!streamed(self)) {
         read_datagrams(self, st, index, generation);
+        return;
+    }
+    if (over_doh(self) && st.conns[index].state == ConnState::open) {
+        on_doh_event(self, st, index, generation, ev.events, now);
         return;
     }
     Conn& conn = st.conns[index];
@@ -1325,6 +1556,8 @@ int output_replayer_connect(output_replayer_t* self, const char* host, const cha
         return -1;
     }
     st.servers.push_back(server);
+    st.hosts.emplace_back(host);
+    st.ports.emplace_back(port);
     return 0;
 }
 

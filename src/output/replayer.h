@@ -33,6 +33,7 @@ typedef enum output_replayer_transport : uint32_t {
     OUTPUT_REPLAYER_UDP = 1,
     OUTPUT_REPLAYER_TCP = 2,
     OUTPUT_REPLAYER_TLS = 3,
+    OUTPUT_REPLAYER_DOH = 4,       // HTTP/2 over TLS, or over TCP with doh_h2c
 } output_replayer_transport_t;
 
 typedef enum output_replayer_pacing : uint32_t {
@@ -100,6 +101,7 @@ typedef struct output_replayer_counts {
     uint64_t sockets_evicted; // closed to stay under the socket limit
     uint64_t id_waits;        // sends held back: the id was in flight on that socket
     uint64_t skipped;         // input records that are not queries to the DNS port
+    uint64_t http_errors;     // DoH answers with another status or content type (timed out too: no DNS answer)
     uint64_t rcodes[OUTPUT_REPLAYER_RCODES];
 } output_replayer_counts_t;
 
@@ -131,6 +133,12 @@ typedef struct output_replayer {
     uint32_t max_sockets;
     uint32_t max_attempts;       // sends of one query, the first included
     uint16_t dns_port;           // queries are what the capture sent to this port
+    uint8_t doh_get;             // DoH: GET ?dns= instead of POST
+    uint8_t doh_h2c;             // DoH: plain HTTP/2 with prior knowledge, no TLS
+    uint8_t verify;              // DoH: check the certificate and the name
+    const char* doh_path;        // DoH: the URI path; null: /dns-query
+    const char* ca_file;         // with verify: trust these instead of the system store
+    const char* server_name;     // TLS name and :authority; null: the host given
     uint32_t shard_index;
     uint32_t shard_count;        // 0 or 1: every client
     uint8_t stopping;            // set (from any thread): read no more input, wait for what is in flight

@@ -18,7 +18,9 @@ local Histogram = require("tarvex.lib.histogram")
 Replayer = {}
 local meta = { __index = Replayer }
 
-local transports = { udp = C.OUTPUT_REPLAYER_UDP, tcp = C.OUTPUT_REPLAYER_TCP, tls = C.OUTPUT_REPLAYER_TLS }
+local transports = {
+    udp = C.OUTPUT_REPLAYER_UDP, tcp = C.OUTPUT_REPLAYER_TCP, tls = C.OUTPUT_REPLAYER_TLS, doh = C.OUTPUT_REPLAYER_DOH,
+}
 local pacings = {
     fast = C.OUTPUT_REPLAYER_FAST, keep = C.OUTPUT_REPLAYER_KEEP, multiply = C.OUTPUT_REPLAYER_MULTIPLY,
     fixed = C.OUTPUT_REPLAYER_FIXED, realtime = C.OUTPUT_REPLAYER_REALTIME, rate = C.OUTPUT_REPLAYER_RATE,
@@ -31,7 +33,7 @@ local statuses = {
 Replayer.COUNTERS = {
     "read", "sent", "answered", "timed_out", "not_sent", "unmatched", "malformed", "truncated", "reconnects",
     "resent", "send_errors", "receive_errors", "connect_errors", "sockets_opened", "sockets_evicted", "id_waits",
-    "skipped",
+    "skipped", "http_errors",
 }
 
 function Replayer.new()
@@ -59,6 +61,18 @@ end
 
 function Replayer:transport(name)
     self.obj.transport = assert(transports[name], "unknown transport")
+end
+
+-- DoH: { get = bool, h2c = bool, path = "/dns-query", verify = bool, ca = FILE, server_name = NAME }.
+-- The strings are kept here for as long as the record may read them.
+function Replayer:doh(options)
+    self._strings = { options.path, options.ca, options.server_name }
+    self.obj.doh_get = options.get and 1 or 0
+    self.obj.doh_h2c = options.h2c and 1 or 0
+    self.obj.verify = options.verify and 1 or 0
+    self.obj.doh_path = options.path
+    self.obj.ca_file = options.ca
+    self.obj.server_name = options.server_name
 end
 
 -- mode: fast, keep, realtime; multiply with a factor, fixed with seconds

@@ -19,7 +19,14 @@ local Tool = {
         { "s", "server", "127.0.0.1", "DNS server to send to", arg = "HOST" },
         { "p", "port", "53", "Server port", arg = "PORT" },
         { "d", "dns-port", "53", "Destination port of the queries in the capture", arg = "PORT" },
-        { "t", "transport", "udp", "udp, tcp or tls", arg = "PROTO" },
+        { "t", "transport", "udp", "udp, tcp, tls or doh (DNS over HTTPS)", arg = "PROTO" },
+        { nil, "doh-get", false, "DoH: send queries with GET ?dns= instead of POST" },
+        { nil, "doh-path", "/dns-query", "DoH: the URI path", arg = "PATH" },
+        { nil, "h2c", false, "DoH: plain HTTP/2 with prior knowledge, for a server behind a TLS terminator" },
+        { nil, "verify", false, "DoH: check the server's certificate (system trust store, or --ca) and name" },
+        { nil, "ca", "", "DoH with --verify: trust these certificates instead", arg = "FILE" },
+        { nil, "server-name", "", "DoH: the name sent (SNI, :authority) and checked (default: the server)",
+            arg = "NAME" },
         { "c", "clients", "capture", "capture: a socket or connection per captured client; N: N shared in turn",
             arg = "N" },
         { nil, "idle", "", "Capture-time seconds of silence that close a client's socket (default: never)",
@@ -166,13 +173,13 @@ function Tool.run(cli)
         return merge(cli)
     end
     cli:no_more_args()
-    local transports = { udp = true, tcp = true, tls = true }
+    local transports = { udp = true, tcp = true, tls = true, doh = true }
     local timing_modes = { fast = true, keep = true, multiply = true, fixed = true, realtime = true }
     if cli:val("read") == "" then
         cli:fail("need a capture (-r FILE); run with -h for the options")
     end
     if not transports[cli:val("transport")] then
-        cli:fail("unknown transport " .. cli:val("transport") .. " (udp, tcp or tls)")
+        cli:fail("unknown transport " .. cli:val("transport") .. " (udp, tcp, tls or doh)")
     end
     if not timing_modes[cli:val("timing")] then
         cli:fail("unknown timing mode " .. cli:val("timing"))
@@ -233,10 +240,20 @@ function Tool.run(cli)
         or math.max(16, math.min(fd_limit - 64, 262144))
     local per_thread_sockets = math.max(1, math.floor(max_sockets / threads))
 
+    -- DNS over HTTPS has its own port.
+    local server_port = cli:val("port")
+    if cli:val("transport") == "doh" and not cli:given("port") then
+        server_port = cli:val("h2c") and "80" or "443"
+    end
     local engines = {}
     for i = 1, threads do
         local rp = Replayer.new()
         rp:transport(cli:val("transport"))
+        if cli:val("transport") == "doh" then
+            rp:doh({ get = cli:val("doh-get"), h2c = cli:val("h2c"), path = cli:val("doh-path"),
+                verify = cli:val("verify"), ca = cli:val("ca") ~= "" and cli:val("ca") or nil,
+                server_name = cli:val("server-name") ~= "" and cli:val("server-name") or nil })
+        end
         rp:window(math.max(1, math.floor(window / threads)))
         rp:wait(wait)
         rp:clients(clients > 0 and math.max(1, math.floor(clients / threads)) or 0)
@@ -259,8 +276,8 @@ function Tool.run(cli)
         end
         -- Shards of several hosts, each split again over its threads.
         rp:shard(shard_index * threads + (i - 1), shard_count * threads)
-        if rp:connect(cli:val("server"), cli:val("port")) ~= 0 then
-            cli:fail("cannot resolve " .. cli:val("server") .. " port " .. cli:val("port"))
+        if rp:connect(cli:val("server"), server_port) ~= 0 then
+            cli:fail("cannot resolve " .. cli:val("server") .. " port " .. server_port)
         end
         engines[i] = rp
     end
@@ -429,7 +446,7 @@ function Tool.run(cli)
             started = first > 0 and first or nil, finished = first > 0 and last or nil }
     end
     local settings = {
-        server = cli:val("server"), port = tonumber(cli:val("port")), transport = cli:val("transport"),
+        server = cli:val("server"), port = tonumber(server_port), transport = cli:val("transport"),
         timing = (ramp and "ramp") or (qps and "rate") or cli:val("timing"), clients = cli:val("clients"),
         window = window, wait = wait, qps = qps or Json.null, ramp = ramp and cli:val("ramp") or Json.null,
         loop = loops, duration = duration or Json.null, threads = threads, dns_port = dns_port,

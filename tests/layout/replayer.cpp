@@ -34,6 +34,7 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(output_replayer_counts_t, sockets_evicted);
     LAYOUT_FIELD(output_replayer_counts_t, id_waits);
     LAYOUT_FIELD(output_replayer_counts_t, skipped);
+    LAYOUT_FIELD(output_replayer_counts_t, http_errors);
     LAYOUT_FIELD(output_replayer_counts_t, rcodes);
     LAYOUT_TYPE(output_replayer_second_t);
     LAYOUT_FIELD(output_replayer_second_t, second);
@@ -59,6 +60,12 @@ LAYOUT_REGISTER {
     LAYOUT_FIELD(output_replayer_t, max_sockets);
     LAYOUT_FIELD(output_replayer_t, max_attempts);
     LAYOUT_FIELD(output_replayer_t, dns_port);
+    LAYOUT_FIELD(output_replayer_t, doh_get);
+    LAYOUT_FIELD(output_replayer_t, doh_h2c);
+    LAYOUT_FIELD(output_replayer_t, verify);
+    LAYOUT_FIELD(output_replayer_t, doh_path);
+    LAYOUT_FIELD(output_replayer_t, ca_file);
+    LAYOUT_FIELD(output_replayer_t, server_name);
     LAYOUT_FIELD(output_replayer_t, shard_index);
     LAYOUT_FIELD(output_replayer_t, shard_count);
     LAYOUT_FIELD(output_replayer_t, stopping);

@@ -72,7 +72,7 @@ local cases = {
     { "filter", "-t NOSUCH in.pcap out.pcap", 1, "^$", quoted("filter", "unknown question type NOSUCH") },
 
     { "replay", "", 1, "^$", quoted("replay", "need a capture (-r FILE); run with -h for the options") },
-    { "replay", "-r x -t sctp", 1, "^$", quoted("replay", "unknown transport sctp (udp, tcp or tls)") },
+    { "replay", "-r x -t sctp", 1, "^$", quoted("replay", "unknown transport sctp (udp, tcp, tls or doh)") },
     { "replay", "-r missing.pcap", 1, "^$", quoted("replay", MISSING) },
     { "replay", "-r x -T slow", 1, "^$", quoted("replay", "unknown timing mode slow") },
     { "replay", "-r x -w 0", 1, "^$", quoted("replay", "--window needs a whole number from 1 to 1000000") },
