@@ -210,7 +210,12 @@ struct State {
     // DoH completions are acted on after the session's call returns: a
     // session must not be closed or given queries from inside its callbacks.
     bool in_session = false;
-    std::vector<std::pair<uint32_t, uint64_t>> doh_again;  // (connection, tag) to send again
+    struct Again {
+        uint32_t conn;
+        uint64_t tag;
+        bool same_conn;  // a stream reset: the connection itself goes on
+    };
+    std::vector<Again> doh_again;
     std::vector<std::string> hosts, ports;  // as given, for TLS names and :authority
 
     int64_t wall_offset_ns = 0;  // wall clock minus monotonic clock
@@ -358,8 +363,12 @@ void close_fd(State& st, Conn& conn)
     if (conn.doh) {
         // The session owns the socket; what it still has open is over for
         // the run already (answered, timed out or moved), so it tells nobody.
+        // A session that ended closed its socket already, and the number
+        // may belong to a newer socket by now: only its own is taken off.
         if (conn.fd >= 0) {
-            epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
+            if (conn.doh->fd() == conn.fd) {
+                epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
+            }
             st.open_conns--;
         }
         conn.doh->on_complete(nullptr, nullptr);
@@ -474,6 +483,8 @@ uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint8_t 
 void end_slot(output_replayer_t* self, State& st, uint32_t slot, bool answered);
 void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8_t* bytes, size_t len, uint64_t now);
 void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now);
+void send_refused_again(output_replayer_t* self, State& st, uint64_t now);
+void forget_conn(State& st, uint32_t index);
 
 // ---- sending ----
 
@@ -588,12 +599,13 @@ bool submit_waiting(output_replayer_t* self, State& st, uint32_t index)
     conn.doh_waiting.erase(conn.doh_waiting.begin(), conn.doh_waiting.begin() + taken);
     const bool outer = st.in_session;
     st.in_session = true;
-    if (usable && conn.doh->on_writable() != 0) {
+    if (usable && st.conns[index].doh->on_writable() != 0) {
         usable = false;
     }
     st.in_session = outer;
-    if (conn.doh && conn.doh->wants_write() != conn.want_write) {
-        watch(self, st, conn, conn.doh->wants_write());
+    Conn& now_conn = st.conns[index];
+    if (now_conn.doh && now_conn.doh->wants_write() != now_conn.want_write) {
+        watch(self, st, now_conn, now_conn.doh->wants_write());
     }
     return usable;
 }
@@ -616,8 +628,13 @@ void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, u
     if (over_doh(self)) {
         data.use++;
         conn.doh_waiting.push_back(doh_tag(st, slot));
-        if (conn.state == ConnState::open && !submit_waiting(self, st, index)) {
-            fail_conn(self, st, index, now);
+        if (conn.state == ConnState::open && !st.in_session) {
+            const uint32_t generation = conn.generation;
+            const bool usable = submit_waiting(self, st, index);
+            send_refused_again(self, st, now);
+            if (!usable && st.conns[index].generation == generation) {
+                fail_conn(self, st, index, now);
+            }
         }
         return;
     }
@@ -950,27 +967,62 @@ void doh_completed(void* ctx, const tvx::doh::Completion& done)
     case tvx::doh::Kind::refused:
     case tvx::doh::Kind::gone:
         if (live) {
-            st.doh_again.emplace_back(link->index, done.tag);
+            st.doh_again.push_back({link->index, done.tag, done.kind == tvx::doh::Kind::reset});
         }
         break;
     }
 }
 
-// After a session's call: what it would not answer goes on a new
-// connection (this one takes no more), a failed connection ends, and one
-// that retired with its last answer closes.
-void after_session(output_replayer_t* self, State& st, uint32_t index, uint32_t generation, bool ended, uint64_t now)
+// What a session would not answer goes again: a reset stream on the same
+// connection while it lasts, the rest on a new one; a connection that
+// refused streams (a GOAWAY) takes no more and closes with its last answer.
+void send_refused_again(output_replayer_t* self, State& st, uint64_t now)
 {
-    uint32_t replacement = none;
-    if (!st.doh_again.empty()) {
-        st.conns[index].retiring = true;
-        for (const auto& [conn, tag] : st.doh_again) {
-            if (live_tag(st, conn, tag)) {
-                send_again(self, st, conn, static_cast<uint32_t>(tag), replacement, now);
+    while (!st.doh_again.empty()) {
+        std::vector<State::Again> again;
+        again.swap(st.doh_again);
+        uint32_t from = none, replacement = none;
+        for (const State::Again& item : again) {
+            const uint32_t conn = item.conn;
+            const uint32_t slot = static_cast<uint32_t>(item.tag);
+            if (!live_tag(st, conn, item.tag)) {
+                continue;
+            }
+            Conn& c = st.conns[conn];
+            if (item.same_conn && !c.retiring && c.doh && c.doh->usable()) {
+                if (st.slots[slot].attempts >= self->max_attempts || stopping(self)) {
+                    end_slot(self, st, slot, false);
+                    continue;
+                }
+                self->counts.resent++;
+                c.in_flight--;
+                st.inflight.move(slot, conn, now);
+                put_on(self, st, slot, conn, now);
+                continue;
+            }
+            if (conn != from) {
+                from = conn;
+                replacement = none;
+                c.retiring = true;
+            }
+            send_again(self, st, conn, slot, replacement, now);
+        }
+        for (const State::Again& item : again) {
+            const uint32_t conn = item.conn;
+            Conn& c = st.conns[conn];
+            if (c.state != ConnState::unused && c.retiring && c.in_flight == 0) {
+                forget_conn(st, conn);
+                release_conn(st, conn);
             }
         }
-        st.doh_again.clear();
     }
+}
+
+// After a session's call: what it would not answer goes again, a failed
+// connection ends, and one that retired with its last answer closes.
+void after_session(output_replayer_t* self, State& st, uint32_t index, uint32_t generation, bool ended, uint64_t now)
+{
+    send_refused_again(self, st, now);
     if (st.conns[index].generation != generation) {
         return;
     }
@@ -1242,8 +1294,8 @@ void on_event(output_replayer_t* self, State& st, const struct epoll_event& ev, 
             fail_conn(self, st, index, now);
             return;
         }
-        if (st.conns[index].state != ConnState::open) {
-            return;
+        if (st.conns[index].state != ConnState::open || over_doh(self)) {
+            return;  // a DoH session reads its own socket from the next event on
         }
     } else if (ev.events & EPOLLOUT) {
         if (!flush(self, st, index)) {
@@ -1349,7 +1401,19 @@ void schedule(output_replayer_t* self, State& st, const core_object_t* obj, uint
         st.prev_ts_ns = ts;
         st.have_capture_ts = true;
     }
-    if (self->max_gap_ns && gap > self->max_gap_ns) {
+    const bool paced = self->pacing != OUTPUT_REPLAYER_FAST && self->pacing != OUTPUT_REPLAYER_RATE;
+    const bool capping = self->max_gap_ns && gap > self->max_gap_ns;
+    // A run that is about to sleep for long says so, so that a pause in the
+    // capture is not taken for a hang.
+    if (paced && gap > 60 * second_ns) {
+        if (capping) {
+            TVX_WARNING(self, "next packet is %.3f s after the previous one (capped to %.3f s)", double(gap) / 1e9,
+                        double(self->max_gap_ns) / 1e9);
+        } else {
+            TVX_WARNING(self, "next packet is %.3f s after the previous one (no cap set)", double(gap) / 1e9);
+        }
+    }
+    if (capping) {
         gap = self->max_gap_ns;
     }
     st.capture_ns += gap;

@@ -54,7 +54,7 @@ typedef enum output_replayer_status : int32_t {
 
 #define OUTPUT_REPLAYER_RCODES 16
 
-typedef enum output_replayer_outcome : int32_t {
+typedef enum output_replayer_outcome : uint32_t {
     OUTPUT_REPLAYER_ANSWERED = 0,
     OUTPUT_REPLAYER_TIMED_OUT = 1,
     OUTPUT_REPLAYER_NOT_SENT = 2,

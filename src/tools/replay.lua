@@ -248,6 +248,8 @@ function Tool.run(cli)
     local engines = {}
     for i = 1, threads do
         local rp = Replayer.new()
+        -- Long pauses in the capture are told as they come.
+        rp:log():enable("warning")
         rp:transport(cli:val("transport"))
         if cli:val("transport") == "doh" then
             rp:doh({ get = cli:val("doh-get"), h2c = cli:val("h2c"), path = cli:val("doh-path"),

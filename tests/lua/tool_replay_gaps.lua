@@ -21,7 +21,7 @@ local server = Peer.new()
 for _, mode in ipairs({ "keep", "multiply -M 2" }) do
     local code, out, err = sub.run(string.format("%s replay -r gap.pcap -p %s -T %s --max-gap 0.1", arg[0],
         server.port, mode))
-    assert(code == 0 and out:find("^read 4 packets, sent 4 queries over udp, 0 send errors, 0 not queries\n"),
+    assert(code == 0 and out:find("^read +4\nsent +4\n"),
         string.format("%s: exit %d\n%s%s", mode, code, out, err))
     assert(err:find("warning: next packet is 86400%.000 s after the previous one %(capped to 0%.100 s%)\n"), err)
     local received = 0

@@ -20,7 +20,8 @@ Results = {}
 Results.VERSION = 1
 
 Results.COUNTERS = { "read", "sent", "answered", "timed_out", "not_sent", "unmatched", "truncated",
-    "reconnects", "resent", "send_errors", "receive_errors" }
+    "reconnects", "resent", "send_errors", "receive_errors", "connect_errors", "http_errors", "malformed",
+    "id_waits", "sockets_evicted" }
 local SERIES_COUNTERS = { "sent", "answered", "timed_out" }
 local PERCENTILES = { { "p50", 50 }, { "p90", 90 }, { "p99", 99 }, { "p999", 99.9 } }
 
