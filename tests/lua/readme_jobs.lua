@@ -3,7 +3,7 @@
 -- found on the path: every command block of that section goes into one
 -- shell script (the server's port made free, the live
 -- captures left to their own test), which must end with status 0, and the
--- replay prints what the README shows.
+-- first replay prints what the README shows.
 -- timeout: 120
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
 local sub = require("subprocess")
@@ -52,6 +52,5 @@ sub.write("jobs.sh", table.concat(lines, "\n") .. "\n")
 local code, _, err = sub.run("env PATH=$PWD/bin:/usr/bin:/bin:/usr/sbin:/sbin bash jobs.sh")
 assert(code == 0, "the README's jobs failed: exit " .. code .. "\n" .. err)
 local out = sub.read("jobs.out")
-assert(out:find("read 16 packets, sent 6 queries over udp, 0 send errors, 8 not queries\n" ..
-    "answered 6, unanswered 0, unmatched answers 0, receive errors 0\n  REFUSED    6\n", 1, true), out)
+assert(out:find("\nread +6\nsent +6\nanswered +6 +100%.00%%\n") and out:find("\nrcode REFUSED +6 +100%.00%%\n"), out)
 print(commands .. " README commands ran")
