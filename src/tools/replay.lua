@@ -257,8 +257,10 @@ function Tool.run(cli)
         else
             rp:pacing(timing)
         end
-        -- Shards of several hosts, each split again over its threads.
-        rp:shard(shard_index * threads + (i - 1), shard_count * threads)
+        -- Shards of several hosts, each split again over its threads: the
+        -- host keeps the ordinals I mod N whatever its thread count, so
+        -- hosts with different -n still split the clients between them.
+        rp:shard(shard_index + shard_count * (i - 1), shard_count * threads)
         if rp:connect(cli:val("server"), cli:val("port")) ~= 0 then
             cli:fail("cannot resolve " .. cli:val("server") .. " port " .. cli:val("port"))
         end
