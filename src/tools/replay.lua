@@ -445,7 +445,8 @@ function Tool.run(cli)
     end
     local meta = {
         tool = "replay", version = TARVEX_VERSION,
-        capture = { path = path, bytes = bytes }, settings = settings,
+        capture = { path = path, bytes = bytes, fingerprint = Results.fingerprint(path) or Json.null },
+        settings = settings,
         shard = shard_count > 1 and { index = shard_index, count = shard_count } or nil,
         steps = ramp and steps or nil, stopped_by = stopped_by or Json.null,
     }

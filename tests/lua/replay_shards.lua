@@ -3,7 +3,8 @@
 -- writes JSON, two of them over two threads; the merge of the four says,
 -- count for count, what one unsharded run of the capture says, and no client
 -- was split. The merge refuses a missing shard, a doubled shard and a shard
--- of another capture; a shard started after its start time says so.
+-- of another capture, even one of the same size; a shard started after its
+-- start time says so.
 -- fixtures: shard_clients unbound
 -- timeout: 120
 -- expect-stdout: ^shards ok$
@@ -51,11 +52,13 @@ assert(out:find("answered%s+" .. single.queries.answered), "merge summary: " .. 
 shardrun.check_merged(shardrun.load("merged.json"), single, shards)
 assert(sub.read("merged.html"):find("<svg", 1, true), "the merged report has no chart")
 
--- A shard of another capture, started late: it says so and runs at once.
-code, _, err = sub.run(string.format("%s replay -q -r %s/other.pcap -p %s --shard 3/4 --start-at %d "
-    .. "--json other-3.json", arg[0], dir, port, os.time() - 5))
-assert(code == 0 and err:find("^tarvex replay: the start time passed [%d.]+ s ago; starting now\n"),
-    "late start: " .. err)
+-- Shards of other captures, started late: each says so and runs at once.
+for _, other in ipairs({ "other", "same_size" }) do
+    code, _, err = sub.run(string.format("%s replay -q -r %s/%s.pcap -p %s --shard 3/4 --start-at %d "
+        .. "--json %s-3.json", arg[0], dir, other, port, os.time() - 5, other))
+    assert(code == 0 and err:find("^tarvex replay: the start time passed [%d.]+ s ago; starting now\n"),
+        "late start: " .. err)
+end
 
 for _, case in ipairs({
     { "missing", { "shard-0.json", "shard-1.json", "shard-2.json" }, "shard 3 of 4 is missing" },
@@ -63,6 +66,8 @@ for _, case in ipairs({
         "inputs 2 and 3 are both shard 1" },
     { "other capture", { "shard-0.json", "shard-1.json", "shard-2.json", "other-3.json" },
         "inputs 1 and 4 are not from one run: different captures %(bytes %d+ and %d+%)" },
+    { "other capture of the same size", { "shard-0.json", "shard-1.json", "shard-2.json", "same_size-3.json" },
+        "inputs 1 and 4 are not from one run: different captures %(fingerprint %x+ and %x+%)" },
 }) do
     code, out, err = merge("refused.json", case[2])
     assert(code == 1 and err:find("^tarvex replay: " .. case[3] .. "\n$"), case[1] .. ": exit " .. code .. ", " .. err)
