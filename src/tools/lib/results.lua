@@ -262,7 +262,7 @@ end
 -- its first and last 64 KiB, as 8 hex digits. Shards of one run read copies
 -- of one file, so any difference there means another capture; reading no
 -- more than that keeps it instant on captures of many gigabytes. nil when
--- the file cannot be read (standard input).
+-- the file cannot be read or is not seekable (standard input, a pipe).
 local FINGERPRINT_SPAN = 65536
 
 function Results.fingerprint(path)
@@ -270,11 +270,16 @@ function Results.fingerprint(path)
     if not file then
         return nil
     end
+    -- A pipe has no fixed content to name.
     local size = file:seek("end")
+    if not size then
+        file:close()
+        return nil
+    end
     file:seek("set", 0)
     local head = file:read(FINGERPRINT_SPAN) or ""
     local tail = ""
-    if size and size > FINGERPRINT_SPAN then
+    if size > FINGERPRINT_SPAN then
         file:seek("set", math.max(FINGERPRINT_SPAN, size - FINGERPRINT_SPAN))
         tail = file:read(FINGERPRINT_SPAN) or ""
     end
