@@ -276,8 +276,10 @@ function Tool.run(cli)
         else
             rp:pacing(timing)
         end
-        -- Shards of several hosts, each split again over its threads.
-        rp:shard(shard_index * threads + (i - 1), shard_count * threads)
+        -- Shards of several hosts, each split again over its threads: the
+        -- host keeps the ordinals I mod N whatever its thread count, so
+        -- hosts with different -n still split the clients between them.
+        rp:shard(shard_index + shard_count * (i - 1), shard_count * threads)
         if rp:connect(cli:val("server"), server_port) ~= 0 then
             cli:fail("cannot resolve " .. cli:val("server") .. " port " .. server_port)
         end
@@ -462,7 +464,8 @@ function Tool.run(cli)
     end
     local meta = {
         tool = "replay", version = TARVEX_VERSION,
-        capture = { path = path, bytes = bytes }, settings = settings,
+        capture = { path = path, bytes = bytes, fingerprint = Results.fingerprint(path) or Json.null },
+        settings = settings,
         shard = shard_count > 1 and { index = shard_index, count = shard_count } or nil,
         steps = ramp and steps or nil, stopped_by = stopped_by or Json.null,
     }
