@@ -37,6 +37,23 @@ function Run.accounted(label, result)
         "%s: %d answered + %d timed out + %d not sent ~= %d read", label, q.answered, q.timed_out, q.not_sent, q.read))
 end
 
+-- A check that does not stop the script, so that one run's fault does not
+-- hide the next ones; Run.done() fails with all of them at the end.
+local faults = {}
+function Run.expect(cond, message)
+    if not cond then
+        faults[#faults + 1] = message
+    end
+    return cond
+end
+
+function Run.done(passed)
+    if #faults > 0 then
+        error(#faults .. " failed:\n" .. table.concat(faults, "\n"), 0)
+    end
+    print(passed)
+end
+
 function Run.show(result)
     return result and Json.encode(result.queries) or "no result"
 end
