@@ -1,8 +1,9 @@
 /*
  * The floor a load generator's latency figures are held against: one
- * connected UDP socket, queries sent evenly spaced at a rate (spinning on
- * the monotonic clock to each send time), answers read between sends, each
- * timed from its send to its receive on the same clock.
+ * connected UDP socket, queries sent evenly spaced at a rate, waiting in
+ * ppoll for an answer until the next send is due (so that the sink keeps
+ * the other core), each answer timed from its send to its receive on the
+ * monotonic clock.
  *
  *   bench_latency_loop PORT QPS SECONDS
  *
@@ -13,6 +14,7 @@
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +77,12 @@ int main(int argc, char **argv)
                 sent++;
             continue;
         }
+        uint64_t next = sent < total ? start + sent * gap : end;
+        uint64_t wait = next > now ? next - now : 0;
+        struct timespec until = {.tv_sec = (time_t)(wait / 1000000000u), .tv_nsec = (long)(wait % 1000000000u)};
+        struct pollfd readable = {.fd = fd, .events = POLLIN};
+        if (ppoll(&readable, 1, &until, NULL) <= 0)
+            continue;
         ssize_t got;
         while ((got = recv(fd, answer, sizeof answer, MSG_DONTWAIT)) >= 0) {
             uint64_t at = now_ns();

@@ -73,11 +73,13 @@ assert(sub.run(control .. " start unbound 60") == 0, "unbound did not start")
 local port = sub.read("unbound/port"):match("%d+")
 local code, result, out, err = background(INTERRUPT, "-p " .. port .. " -Q 2000", "interrupted.json")
 sub.run(control .. " stop unbound")
-assert(code == 1 and err == "tarvex replay: stopped by a signal; the result covers what was sent until then\n",
+-- The one reason is the signal: a query read but not yet sent when it came
+-- was not a failure to send.
+Run.expect(code == 1 and err == "tarvex replay: stopped by a signal; the result covers what was sent until then\n",
     string.format("SIGINT: exit %s, stderr %q", tostring(code), err))
 assert(out:find("\nanswered +%d+"), "SIGINT: no summary in " .. out)
 assert(result, "SIGINT: no JSON written")
 Run.accounted("SIGINT", result)
 assert(result.meta.stopped_by == "a signal" and result.queries.sent > 0 and result.queries.read < 10000,
     "SIGINT: " .. Run.show(result) .. " stopped by " .. tostring(result.meta.stopped_by))
-print("replay fault cases pass")
+Run.done("replay fault cases pass")
