@@ -15,7 +15,7 @@ packages=(
   tshark python3-scapy iproute2 python3-h2
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
-  python3-jsonschema chromium
+  python3-jsonschema chromium time
   slurm-wlm munge
 )
 

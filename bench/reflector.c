@@ -1,0 +1,372 @@
+/*
+ * A loopback DNS reflector that costs next to nothing per query, so that a
+ * load generator pointed at it measures itself and not the server.
+ *
+ *   bench_reflector [-d MICROSECONDS] [-t] [-c CPU] PORT_FILE
+ *
+ * Binds UDP (and with -t a TCP listener) on 127.0.0.1, an ephemeral port
+ * written to PORT_FILE once both are ready. Every message comes back with
+ * the QR bit set and its other bytes as they came. With -d each answer is
+ * held that long: answers wait in a FIFO ring (the delay is the same for
+ * all, so arrival order is due order) and a timerfd wakes the loop when the
+ * oldest is due. A full ring drops the query and counts it, so a client
+ * sees loss rather than a stalled reflector. TCP frames (two-byte length,
+ * then the message) are answered in the same way on any number of
+ * connections. SIGTERM or SIGINT prints the counters on stdout and exits.
+ */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#define BATCH 64
+#define MESSAGE_MAX 4096
+#define HELD_MAX 1232 /* longer queries than this are dropped when delayed */
+#define RING_SLOTS 32768
+#define FRAME_MAX (2 + MESSAGE_MAX) /* a longer frame closes the connection */
+
+struct held {
+    uint64_t due_ns;
+    struct sockaddr_storage peer;
+    socklen_t peer_len;
+    uint16_t len;
+    uint8_t data[HELD_MAX];
+};
+
+/* A TCP connection's input buffer: frames are answered as they complete. */
+struct conn {
+    int fd;
+    size_t have;
+    uint8_t buf[FRAME_MAX];
+};
+
+static struct {
+    uint64_t udp_in, udp_out, tcp_in, tcp_out, accepted, dropped, short_messages;
+} counters;
+
+static volatile sig_atomic_t stopping;
+static struct held *ring;
+static uint64_t ring_head, ring_tail; /* head: next to send, tail: next free */
+
+static void on_stop(int sig)
+{
+    (void)sig;
+    stopping = 1;
+}
+
+static uint64_t now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+/* Sets QR; a message shorter than the header is not DNS and goes unanswered. */
+static int reflect(uint8_t *message, size_t len)
+{
+    if (len < 12) {
+        counters.short_messages++;
+        return 0;
+    }
+    message[2] |= 0x80;
+    return 1;
+}
+
+static void arm(int timer, uint64_t due_ns)
+{
+    struct itimerspec when = {0};
+    when.it_value.tv_sec = (time_t)(due_ns / 1000000000u);
+    when.it_value.tv_nsec = (long)(due_ns % 1000000000u);
+    timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, NULL);
+}
+
+/* Sends every held answer that is due, in batches; re-arms for the next. */
+static void send_due(int udp, int timer)
+{
+    uint64_t now = now_ns();
+    while (ring_head != ring_tail && ring[ring_head % RING_SLOTS].due_ns <= now) {
+        struct mmsghdr out[BATCH];
+        struct iovec iov[BATCH];
+        unsigned count = 0;
+        while (count < BATCH && ring_head + count != ring_tail
+               && ring[(ring_head + count) % RING_SLOTS].due_ns <= now) {
+            struct held *h = &ring[(ring_head + count) % RING_SLOTS];
+            iov[count] = (struct iovec){h->data, h->len};
+            out[count].msg_hdr = (struct msghdr){.msg_name = &h->peer, .msg_namelen = h->peer_len,
+                                                 .msg_iov = &iov[count], .msg_iovlen = 1};
+            count++;
+        }
+        int sent = sendmmsg(udp, out, count, 0);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            sent = 1; /* a peer that went away: its answer is dropped */
+            counters.dropped++;
+        } else {
+            counters.udp_out += (uint64_t)sent;
+        }
+        ring_head += (uint64_t)sent;
+    }
+    if (ring_head != ring_tail)
+        arm(timer, ring[ring_head % RING_SLOTS].due_ns);
+}
+
+static void serve_udp(int udp, int timer, uint64_t delay_ns)
+{
+    static uint8_t bufs[BATCH][MESSAGE_MAX];
+    static struct sockaddr_storage peers[BATCH];
+    struct mmsghdr in[BATCH];
+    struct iovec iov[BATCH];
+    for (;;) {
+        for (unsigned i = 0; i < BATCH; i++) {
+            iov[i] = (struct iovec){bufs[i], MESSAGE_MAX};
+            in[i].msg_hdr = (struct msghdr){.msg_name = &peers[i], .msg_namelen = sizeof peers[i],
+                                            .msg_iov = &iov[i], .msg_iovlen = 1};
+        }
+        int got = recvmmsg(udp, in, BATCH, MSG_DONTWAIT, NULL);
+        if (got <= 0)
+            return;
+        counters.udp_in += (uint64_t)got;
+        if (delay_ns == 0) {
+            struct mmsghdr out[BATCH];
+            unsigned count = 0;
+            for (int i = 0; i < got; i++) {
+                if (!reflect(bufs[i], in[i].msg_len))
+                    continue;
+                iov[i].iov_len = in[i].msg_len;
+                out[count++].msg_hdr = in[i].msg_hdr;
+            }
+            unsigned done = 0;
+            while (done < count) {
+                int sent = sendmmsg(udp, out + done, count - done, 0);
+                if (sent <= 0) {
+                    counters.dropped += count - done;
+                    break;
+                }
+                done += (unsigned)sent;
+            }
+            counters.udp_out += done;
+            continue;
+        }
+        uint64_t due = now_ns() + delay_ns;
+        int was_empty = ring_head == ring_tail;
+        for (int i = 0; i < got; i++) {
+            if (!reflect(bufs[i], in[i].msg_len))
+                continue;
+            if (ring_tail - ring_head == RING_SLOTS || in[i].msg_len > HELD_MAX) {
+                counters.dropped++;
+                continue;
+            }
+            struct held *h = &ring[ring_tail++ % RING_SLOTS];
+            h->due_ns = due;
+            h->len = (uint16_t)in[i].msg_len;
+            memcpy(h->data, bufs[i], in[i].msg_len);
+            memcpy(&h->peer, &peers[i], in[i].msg_hdr.msg_namelen);
+            h->peer_len = in[i].msg_hdr.msg_namelen;
+        }
+        if (was_empty && ring_head != ring_tail)
+            arm(timer, ring[ring_head % RING_SLOTS].due_ns);
+    }
+}
+
+/* Answers every whole frame in the buffer; 0 when the connection is done. */
+static int serve_tcp(struct conn *c)
+{
+    for (;;) {
+        if (c->have == sizeof c->buf)
+            return 0;
+        ssize_t got = read(c->fd, c->buf + c->have, sizeof c->buf - c->have);
+        if (got == 0)
+            return 0;
+        if (got < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        c->have += (size_t)got;
+        size_t at = 0, answered_to = 0;
+        while (c->have - at >= 2) {
+            size_t len = (size_t)c->buf[at] << 8 | c->buf[at + 1];
+            if (c->have - at < 2 + len)
+                break;
+            counters.tcp_in++;
+            if (reflect(c->buf + at + 2, len))
+                counters.tcp_out++;
+            else
+                return 0;
+            at += 2 + len;
+            answered_to = at;
+        }
+        /* The answers are the frames themselves, flipped in place. */
+        size_t written = 0;
+        while (written < answered_to) {
+            ssize_t put = write(c->fd, c->buf + written, answered_to - written);
+            if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                /* A client that stops reading gets a second, then is dropped. */
+                struct pollfd writable = {.fd = c->fd, .events = POLLOUT};
+                if (poll(&writable, 1, 1000) != 1)
+                    return 0;
+                continue;
+            }
+            if (put <= 0)
+                return 0;
+            written += (size_t)put;
+        }
+        memmove(c->buf, c->buf + at, c->have - at);
+        c->have -= at;
+    }
+}
+
+static int bind_loopback(int type, struct sockaddr_in *addr)
+{
+    int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int size = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    if (bind(fd, (struct sockaddr *)addr, sizeof *addr) != 0)
+        return -1;
+    socklen_t len = sizeof *addr;
+    getsockname(fd, (struct sockaddr *)addr, &len);
+    return fd;
+}
+
+int main(int argc, char **argv)
+{
+    uint64_t delay_ns = 0;
+    int with_tcp = 0, cpu = -1, opt;
+    while ((opt = getopt(argc, argv, "d:tc:")) != -1) {
+        switch (opt) {
+        case 'd': delay_ns = strtoull(optarg, NULL, 10) * 1000u; break;
+        case 't': with_tcp = 1; break;
+        case 'c': cpu = atoi(optarg); break;
+        default: goto usage;
+        }
+    }
+    if (optind + 1 != argc) {
+    usage:
+        fprintf(stderr, "usage: bench_reflector [-d MICROSECONDS] [-t] [-c CPU] PORT_FILE\n");
+        return 2;
+    }
+    /* The default 50 us of timer slack would show in every delayed answer. */
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        sched_setaffinity(0, sizeof set, &set);
+    }
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (delay_ns && !(ring = malloc(sizeof *ring * RING_SLOTS))) {
+        perror("bench_reflector: ring");
+        return 1;
+    }
+
+    /* UDP and TCP on the same port number, as a DNS server has them. */
+    int udp = -1, listener = -1;
+    for (int attempt = 0; attempt < 20; attempt++) {
+        struct sockaddr_in addr = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+        udp = bind_loopback(SOCK_DGRAM, &addr);
+        if (udp < 0 || !with_tcp)
+            break;
+        listener = bind_loopback(SOCK_STREAM, &addr);
+        if (listener >= 0 && listen(listener, 4096) == 0)
+            break;
+        close(udp);
+        if (listener >= 0)
+            close(listener);
+        udp = listener = -1;
+    }
+    if (udp < 0 || (with_tcp && listener < 0)) {
+        perror("bench_reflector: bind");
+        return 1;
+    }
+    struct sockaddr_in bound;
+    socklen_t bound_len = sizeof bound;
+    getsockname(udp, (struct sockaddr *)&bound, &bound_len);
+
+    int ep = epoll_create1(0);
+    int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+    struct epoll_event ev = {.events = EPOLLIN, .data.ptr = &udp};
+    epoll_ctl(ep, EPOLL_CTL_ADD, udp, &ev);
+    ev.data.ptr = &timer;
+    epoll_ctl(ep, EPOLL_CTL_ADD, timer, &ev);
+    if (listener >= 0) {
+        ev.data.ptr = &listener;
+        epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev);
+    }
+
+    struct sigaction stop = {.sa_handler = on_stop};
+    sigaction(SIGTERM, &stop, NULL);
+    sigaction(SIGINT, &stop, NULL);
+    signal(SIGPIPE, SIG_IGN);
+
+    FILE *port_file = fopen(argv[optind], "w");
+    if (!port_file) {
+        perror("bench_reflector: port file");
+        return 1;
+    }
+    fprintf(port_file, "%u\n", ntohs(bound.sin_port));
+    fclose(port_file);
+
+    struct epoll_event events[256];
+    while (!stopping) {
+        int ready = epoll_wait(ep, events, 256, 200);
+        for (int i = 0; i < ready; i++) {
+            void *which = events[i].data.ptr;
+            if (which == &udp) {
+                serve_udp(udp, timer, delay_ns);
+            } else if (which == &timer) {
+                uint64_t expirations;
+                while (read(timer, &expirations, sizeof expirations) > 0) {
+                }
+                send_due(udp, timer);
+            } else if (which == &listener) {
+                int fd;
+                while ((fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK)) >= 0) {
+                    struct conn *c = malloc(sizeof *c);
+                    if (!c) {
+                        close(fd);
+                        continue;
+                    }
+                    c->fd = fd;
+                    c->have = 0;
+                    int on = 1;
+                    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                    struct epoll_event cev = {.events = EPOLLIN, .data.ptr = c};
+                    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &cev);
+                    counters.accepted++;
+                }
+            } else {
+                struct conn *c = which;
+                if (!serve_tcp(c)) {
+                    close(c->fd);
+                    free(c);
+                }
+            }
+        }
+    }
+    printf("udp_in %llu udp_out %llu tcp_in %llu tcp_out %llu accepted %llu dropped %llu short %llu\n",
+           (unsigned long long)counters.udp_in, (unsigned long long)counters.udp_out,
+           (unsigned long long)counters.tcp_in, (unsigned long long)counters.tcp_out,
+           (unsigned long long)counters.accepted, (unsigned long long)counters.dropped,
+           (unsigned long long)counters.short_messages);
+    return 0;
+}
