@@ -41,6 +41,26 @@ function Histogram:merge(other)
     C.lib_histogram_merge(self.obj, getmetatable(other) == meta and other.obj or other)
 end
 
+-- What `self` holds beyond `earlier` (a histogram of the same values
+-- taken before): the bucket counts of the values added since. Min and max
+-- stay those of `self`, the sums are told apart.
+function Histogram:difference(earlier)
+    local out = Histogram.new()
+    local a, b = self.obj, getmetatable(earlier) == meta and earlier.obj or earlier
+    local count = 0ULL
+    for i = 0, BUCKETS - 1 do
+        local d = a.buckets[i] - b.buckets[i]
+        out.obj.buckets[i] = d
+        count = count + d
+    end
+    out.obj.count = count
+    if count > 0 then
+        out.obj.min_ns, out.obj.max_ns = a.min_ns, a.max_ns
+        out.obj.sum_ns, out.obj.sum_sq_ns = a.sum_ns - b.sum_ns, a.sum_sq_ns - b.sum_sq_ns
+    end
+    return out
+end
+
 function Histogram:count()
     return tonumber(self.obj.count)
 end

@@ -1442,10 +1442,17 @@ void schedule(output_replayer_t* self, State& st, const core_object_t* obj, uint
     (void)now;
 }
 
-// The query read and not sent to every server yet ends as not sent there.
+// The query read and not sent to every server yet ends as not sent there;
+// one that went nowhere yet was only read ahead, and the run stopped
+// before its turn: it was never taken.
 void drop_pending(output_replayer_t* self, State& st)
 {
     Pending& q = st.pending;
+    if (q.target == 0) {
+        self->counts.read--;
+        q.have = false;
+        return;
+    }
     for (uint32_t target = q.target; target < st.servers.size(); target++) {
         self->counts.not_sent++;
         st.current.not_sent++;

@@ -41,7 +41,8 @@ local Tool = {
         { nil, "max-gap", "", "Longest capture gap kept by paced modes, in seconds (default: none; a gap over "
             .. "a minute is always told)", arg = "SECONDS" },
         { "Q", "qps", "", "Sustained rate in queries per second, evenly spaced", arg = "QPS" },
-        { nil, "ramp", "", "Stepped load: FROM:TO:STEP:SECONDS queries per second, each step held SECONDS",
+        { nil, "ramp", "", "Stepped load: FROM:TO:STEP:SECONDS queries per second, each step held SECONDS "
+            .. "(whole wall-clock seconds)",
             arg = "SPEC" },
         { nil, "max-loss", "", "With --ramp: stop at the step whose loss exceeds this percentage", arg = "PCT" },
         { nil, "max-p99", "", "With --ramp: stop at the step whose p99 latency exceeds this, in ms", arg = "MS" },
@@ -150,6 +151,9 @@ local function parse_ramp(cli)
     if #fields ~= 4 or not (good(from) and good(to) and good(step) and good(seconds)) then
         cli:fail("--ramp needs FROM:TO:STEP:SECONDS, each a number above 0")
     end
+    -- Steps change on whole wall-clock seconds, the series' own, so that
+    -- each step's figures are its own.
+    seconds = math.ceil(seconds)
     local rates = {}
     local direction = to >= from and 1 or -1
     local rate = from
@@ -333,9 +337,24 @@ function Tool.run(cli)
         return sum
     end
 
+    -- The latency of all the workers so far, and what a step added to it.
+    local Histogram = require("tarvex.lib.histogram")
+    local function latency_now()
+        local all = Histogram.new()
+        for _, rp in ipairs(engines) do
+            all:merge(rp.obj.latency)
+        end
+        return all
+    end
+
     -- Once a second: progress, the ramp's next step, the duration, signals.
+    -- A step holds from its first whole second for step_seconds; when it
+    -- ends its loss (timed out among answered and timed out, as far as
+    -- known then: a timeout shows up a wait after its send) and p99 decide
+    -- whether the ramp goes on.
     local last_at, last_sent = started, 0
-    local steps, step_number, step_started = {}, 1, started
+    local steps, step_number, step_first = {}, 1, math.floor(started)
+    local step_sum, step_latency = totals(), latency_now()
     local stopped_by
     local function tick(now)
         local sum = totals()
@@ -351,12 +370,21 @@ function Tool.run(cli)
         if not stopped_by and duration and now - started >= duration then
             stopped_by = "duration"
         end
-        if ramp and not stopped_by and now - step_started >= step_seconds then
-            steps[#steps + 1] = { qps = ramp[step_number], first_second = math.floor(step_started),
-                last_second = math.floor(now) - 1, started = step_started, finished = now }
+        if ramp and not stopped_by and now >= step_first + step_seconds then
+            steps[#steps + 1] = { qps = ramp[step_number], first_second = step_first,
+                last_second = step_first + step_seconds - 1, started = math.max(started, step_first),
+                finished = step_first + step_seconds }
+            local answered = sum.answered - step_sum.answered
+            local lost = sum.timed_out - step_sum.timed_out
+            local latency = latency_now()
+            local p99 = latency:difference(step_latency):percentile(99)
+            local loss = answered + lost > 0 and 100 * lost / (answered + lost) or 0
             step_number = step_number + 1
-            step_started = now
-            if step_number > #ramp then
+            step_first = step_first + step_seconds
+            step_sum, step_latency = sum, latency
+            if (max_loss and loss > max_loss) or (max_p99 and (answered == 0 or (p99 or 0) / 1e6 > max_p99)) then
+                stopped_by = "ramp limit"
+            elseif step_number > #ramp then
                 stopped_by = "ramp"
             else
                 for _, rp in ipairs(engines) do
@@ -394,7 +422,7 @@ function Tool.run(cli)
         end
         input = next_input()
         while input do
-            local status = rp:run(0.25)
+            local status = rp:run(ramp and 0.02 or 0.25)
             tick(seconds_now(Clock))
             if status == "failed" then
                 problems[#problems + 1] = "the replay could not start"
@@ -419,7 +447,7 @@ function Tool.run(cli)
     else
         local running = threads
         while running > 0 do
-            Clock.sleep(0.1)
+            Clock.sleep(ramp and 0.02 or 0.1)
             tick(seconds_now(Clock))
             for i, status in ipairs(statuses) do
                 local got = status:try_get()
@@ -436,9 +464,14 @@ function Tool.run(cli)
         end
     end
     local finished = seconds_now(Clock)
-    if ramp and step_number <= #ramp then
-        steps[#steps + 1] = { qps = ramp[step_number], first_second = math.floor(step_started),
-            last_second = math.floor(finished), started = step_started, finished = finished }
+    -- A step cut short (a signal, the end of the input) counts as far as it
+    -- went; the last step also takes what left while the workers stopped.
+    if ramp and step_number <= #ramp and stopped_by ~= "ramp" and stopped_by ~= "ramp limit" then
+        steps[#steps + 1] = { qps = ramp[step_number], first_second = step_first, last_second = math.floor(finished),
+            started = math.max(started, step_first), finished = finished }
+    elseif ramp and #steps > 0 then
+        steps[#steps].last_second = math.max(steps[#steps].last_second, math.floor(finished))
+        steps[#steps].finished = math.max(steps[#steps].finished, finished)
     end
 
     local measurements = {}

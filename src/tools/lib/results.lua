@@ -166,7 +166,13 @@ local function step_of(step, tally, settings)
         end
     end
     local latency = assert(Histogram.from_sparse(sparse_of(buckets)))
+    -- A step's own start and end when it gives them (the first begins with
+    -- the run, mid-second; the last takes in what left while the run
+    -- stopped), else its whole seconds.
     local span = step.last_second - step.first_second + 1
+    if type(step.started) == "number" and type(step.finished) == "number" and step.finished > step.started then
+        span = step.finished - step.started
+    end
     out.sent, out.answered, out.timed_out = counts.sent, counts.answered, counts.timed_out
     out.achieved_qps = counts.sent / span
     out.loss_pct = share(counts.timed_out, counts.answered + counts.timed_out)
