@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   man-db groff-base bash-completion dpkg-dev
   python3-jsonschema chromium
+  python3-lmdb python3-dnspython
 )
 
 missing=()
