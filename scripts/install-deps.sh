@@ -17,6 +17,7 @@ packages=(
   man-db groff-base bash-completion dpkg-dev
   python3-jsonschema chromium time
   slurm-wlm munge
+  python3-lmdb python3-dnspython
 )
 
 missing=()

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/detail/dns_exchange.h"
 #include "core/detail/dns_question.h"
 #include "core/detail/doh_session.h"
 #include "core/detail/flow_table.h"
@@ -25,12 +26,7 @@
 #include "core/detail/log.h"
 #include "core/detail/socket.h"
 #include "core/detail/stream_frame.h"
-#include "core/object/ip.h"
-#include "core/object/ip6.h"
 #include "core/object/payload.h"
-#include "core/object/pcap.h"
-#include "core/object/tcp.h"
-#include "core/object/udp.h"
 
 static_assert(std::is_standard_layout_v<output_replayer_t>);
 
@@ -1335,36 +1331,19 @@ uint64_t start_due_backoffs(output_replayer_t* self, State& st, uint64_t now)
 
 // ---- input and pacing ----
 
-const core_object_pcap_t* capture_record(const core_object_t* obj)
-{
-    while (obj && obj->obj_type != CORE_OBJECT_PCAP) {
-        obj = obj->obj_prev;
-    }
-    return reinterpret_cast<const core_object_pcap_t*>(obj);
-}
+using tvx::dns::capture_record;
 
 // A query is a DNS message with QR clear that went to the DNS port over
 // UDP or TCP (TCP messages come whole, without their length field).
 bool take_query(output_replayer_t* self, State& st, const core_object_t* obj)
 {
-    if (!obj || obj->obj_type != CORE_OBJECT_PAYLOAD) {
+    tvx::dns::Exchange msg;
+    if (!tvx::dns::read_exchange(obj, msg)) {
         return false;
     }
-    const auto* payload = reinterpret_cast<const core_object_payload_t*>(obj);
-    const core_object_t* transport = payload->obj_prev;
-    if (!transport) {
-        return false;
-    }
-    uint16_t dport;
-    if (transport->obj_type == CORE_OBJECT_UDP) {
-        dport = reinterpret_cast<const core_object_udp_t*>(transport)->dport;
-    } else if (transport->obj_type == CORE_OBJECT_TCP) {
-        dport = reinterpret_cast<const core_object_tcp_t*>(transport)->dport;
-    } else {
-        return false;
-    }
+    const core_object_payload_t* payload = msg.payload;
     Pending& q = st.pending;
-    if (dport != self->dns_port || !tvx::dns::read_header(payload->payload, payload->len, q.question) ||
+    if (msg.dport != self->dns_port || !tvx::dns::read_header(payload->payload, payload->len, q.question) ||
         q.question.qr != 0) {
         return false;
     }
@@ -1373,13 +1352,9 @@ bool take_query(output_replayer_t* self, State& st, const core_object_t* obj)
         q.question.qtype = q.question.qclass = 0;
     }
     memset(&q.key, 0, sizeof(q.key));
-    const core_object_t* network = transport->obj_prev;
-    if (network && network->obj_type == CORE_OBJECT_IP) {
-        q.key.family = 4;
-        memcpy(q.key.addr, reinterpret_cast<const core_object_ip_t*>(network)->src, 4);
-    } else if (network && network->obj_type == CORE_OBJECT_IP6) {
-        q.key.family = 6;
-        memcpy(q.key.addr, reinterpret_cast<const core_object_ip6_t*>(network)->src, 16);
+    q.key.family = msg.family;
+    if (msg.src) {
+        memcpy(q.key.addr, msg.src, msg.addr_len());
     }
     q.bytes = payload->payload;
     q.len = payload->len;

@@ -52,23 +52,23 @@ void put_le32(uint8_t* at, uint32_t value)
 }
 
 // Writes one server's entry at `at`; returns its size.
-size_t put_answer(output_respdiff_t* self, uint8_t* at, const core_object_payload_t* response, int server)
+size_t put_answer(output_respdiff_t* self, uint8_t* at, const output_respdiff_answer_t& answer, int server)
 {
-    if (!response) {
+    if (!answer.bytes) {
         put_le32(at, answer_missing);
         at[4] = at[5] = 0;
         return 6;
     }
-    size_t len = response->len;
+    size_t len = answer.len;
     if (len > answer_max_len) {
         TVX_WARNING(self, "response of server %d is %zu bytes, storing its first %zu", server, len, answer_max_len);
         len = answer_max_len;
     }
-    put_le32(at, answer_present);
+    put_le32(at, answer.time_us < answer_missing ? answer.time_us : answer_missing - 1);
     at[4] = len & 0xFF;
     at[5] = len >> 8;
     if (len) {
-        memcpy(at + 6, response->payload, len);
+        memcpy(at + 6, answer.bytes, len);
     }
     return 6 + len;
 }
@@ -82,6 +82,42 @@ void put_or_die(output_respdiff_t* self, MDB_dbi dbi, MDB_val* key, MDB_val* val
     if (err) {
         TVX_FATAL(self, "mdb_put %s failed (%d)", what, err);
     }
+}
+
+void store_entry(output_respdiff_t* self, const uint8_t* query, size_t query_len,
+                 const output_respdiff_answer_t* answers)
+{
+    if (12 + (answers[0].bytes ? answers[0].len : 0) + (answers[1].bytes ? answers[1].len : 0) > answers_capacity) {
+        TVX_FATAL(self, "not enough buffer space for responses");
+    }
+    if (!self->txn) {
+        TVX_FATAL(self, "no LMDB opened");
+    }
+    self->count++;
+
+    uint8_t key_bytes[4];
+    put_le32(key_bytes, self->id);
+    MDB_val key = {sizeof(key_bytes), key_bytes};
+    MDB_val value = {query_len, const_cast<uint8_t*>(query)};
+    put_or_die(self, *self->qdb, &key, &value, "query");
+
+    uint8_t entries[answers_capacity];
+    size_t used = put_answer(self, entries, answers[0], 0);
+    used += put_answer(self, entries + used, answers[1], 1);
+    value = {used, entries};
+    put_or_die(self, *self->rdb, &key, &value, "answers");
+    self->id++;
+}
+
+// A chain carries no times: a present response is stored with time 1.
+output_respdiff_answer_t chained_answer(const core_object_payload_t* response)
+{
+    if (!response) {
+        return {nullptr, 0, answer_missing};
+    }
+    // A zero-length response is still a response: point at something.
+    static const uint8_t nothing = 0;
+    return {response->payload ? response->payload : &nothing, response->len, answer_present};
 }
 
 void store(void* ctx, const core_object_t* obj)
@@ -102,26 +138,8 @@ void store(void* ctx, const core_object_t* obj)
             TVX_FATAL(self, "invalid third object");
         }
     }
-    if (12 + first->len + (second ? second->len : 0) > answers_capacity) {
-        TVX_FATAL(self, "not enough buffer space for responses");
-    }
-    if (!self->txn) {
-        TVX_FATAL(self, "no LMDB opened");
-    }
-    self->count++;
-
-    uint8_t key_bytes[4];
-    put_le32(key_bytes, self->id);
-    MDB_val key = {sizeof(key_bytes), key_bytes};
-    MDB_val value = {query->len, const_cast<uint8_t*>(query->payload)};
-    put_or_die(self, *self->qdb, &key, &value, "query");
-
-    uint8_t answers[answers_capacity];
-    size_t used = put_answer(self, answers, first, 0);
-    used += put_answer(self, answers + used, second, 1);
-    value = {used, answers};
-    put_or_die(self, *self->rdb, &key, &value, "answers");
-    self->id++;
+    const output_respdiff_answer_t answers[2] = {chained_answer(first), chained_answer(second)};
+    store_entry(self, query->payload, query->len, answers);
 }
 
 void put_meta(output_respdiff_t* self, const char* name, const void* data, size_t len)
@@ -218,6 +236,13 @@ extern "C" void output_respdiff_commit(output_respdiff_t* self, const char* orig
     if (mdb_txn_commit(txn)) {
         TVX_FATAL(self, "mdb_txn_commit failed");
     }
+}
+
+extern "C" void output_respdiff_store(output_respdiff_t* self, const uint8_t* query, size_t query_len,
+                                      const output_respdiff_answer_t* answers)
+{
+    TVX_CHECK_SELF(self, module_log);
+    store_entry(self, query, query_len, answers);
 }
 
 extern "C" core_receiver_t output_respdiff_receiver(output_respdiff_t* self)

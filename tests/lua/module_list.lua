@@ -42,6 +42,7 @@ local MODULES = {
     "tarvex.output.dnscli", "tarvex.output.dnscli_h", "tarvex.output.dnstap", "tarvex.output.dnstap_h",
     "tarvex.output.dohcli", "tarvex.output.dohcli_h",
     "tarvex.output.pcap", "tarvex.output.pcap_h",
+    "tarvex.output.diffstore", "tarvex.output.diffstore_h",
     "tarvex.output.respdiff", "tarvex.output.respdiff_h", "tarvex.output.tcpcli", "tarvex.output.tcpcli_h",
     "tarvex.output.tlscli", "tarvex.output.tlscli_h", "tarvex.output.udpcli", "tarvex.output.udpcli_h",
     "tarvex.output.null", "tarvex.output.replayer", "tarvex.output.replayer_h",

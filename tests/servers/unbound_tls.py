@@ -44,7 +44,11 @@ CONFIG = """server:
     module-config: "iterator"
     do-not-query-localhost: yes
     num-queries-per-thread: 4096
-    local-zone: "." static
+{data}remote-control:
+    control-enable: no
+"""
+
+DATA = """    local-zone: "." static
     local-zone: "test." static
     local-data: "test. 300 IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300"
     local-data: "a.test. 300 IN A 192.0.2.1"
@@ -52,8 +56,6 @@ CONFIG = """server:
     local-data: "www.test. 300 IN AAAA 2001:db8::2"
     local-data: "mail.test. 300 IN MX 10 a.test."
     local-data: "text.test. 300 IN TXT \\"hello\\""
-remote-control:
-    control-enable: no
 """
 
 
@@ -87,14 +89,21 @@ def main():
     if opts.action == "stop":
         daemon.stop(directory)
         return
+    start(directory, DATA, opts.lifetime)
+
+
+def start(directory, data, lifetime):
+    """Starts unbound with `data` (local-zone and local-data lines) in
+    `directory` and writes its ports file."""
+    os.makedirs(directory, exist_ok=True)
     daemon.stop(directory)
     key, cert = make_certificate(directory)
     port = daemon.free_port(both=True)
     tls_port = daemon.free_port()
     conf = os.path.join(directory, "unbound.conf")
     with open(conf, "w") as out:
-        out.write(CONFIG.format(port=port, tls_port=tls_port, key=key, cert=cert, dir=directory))
-    daemon.start(directory, ["unbound", "-d", "-c", conf], lambda: ready(port, tls_port), opts.lifetime)
+        out.write(CONFIG.format(port=port, tls_port=tls_port, key=key, cert=cert, dir=directory, data=data))
+    daemon.start(directory, ["unbound", "-d", "-c", conf], lambda: ready(port, tls_port), lifetime)
     with open(os.path.join(directory, "ports"), "w") as out:
         out.write("udp %d\ntcp %d\ntls %d\n" % (port, port, tls_port))
 
