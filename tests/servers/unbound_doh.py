@@ -15,7 +15,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import daemon  # noqa: E402
 from selfsigned import make_certificate  # noqa: E402
-from unbound_tls import CONFIG, ready  # noqa: E402
+from unbound_tls import CONFIG, DATA, ready  # noqa: E402
 
 STREAMS = 32  # low enough that the tests reach it
 
@@ -35,7 +35,7 @@ def start(directory, notls, lifetime, streams):
     https_port = daemon.free_port()
     conf = os.path.join(directory, "unbound.conf")
     with open(conf, "w") as out:
-        out.write(CONFIG.format(port=port, tls_port=tls_port, key=key, cert=cert, dir=directory))
+        out.write(CONFIG.format(port=port, tls_port=tls_port, key=key, cert=cert, dir=directory, data=DATA))
         out.write(HTTPS.format(https_port=https_port, streams=streams, notls="yes" if notls else "no"))
     daemon.start(directory, ["unbound", "-d", "-c", conf], lambda: ready(port, https_port), lifetime)
     return port, https_port
