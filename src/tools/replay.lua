@@ -9,6 +9,8 @@
 --   tarvex replay --compare before.json after.json
 --   tarvex replay --merge all.json shard-*.json
 
+local Cli = require("tarvex.tools.lib.cli")
+
 local Tool = {
     name = "replay",
     summary = "replays a capture's queries as its clients sent them, and measures latency and loss",
@@ -20,13 +22,6 @@ local Tool = {
         { "p", "port", "53", "Server port", arg = "PORT" },
         { "d", "dns-port", "53", "Destination port of the queries in the capture", arg = "PORT" },
         { "t", "transport", "udp", "udp, tcp, tls or doh (DNS over HTTPS)", arg = "PROTO" },
-        { nil, "doh-get", false, "DoH: send queries with GET ?dns= instead of POST" },
-        { nil, "doh-path", "/dns-query", "DoH: the URI path", arg = "PATH" },
-        { nil, "h2c", false, "DoH: plain HTTP/2 with prior knowledge, for a server behind a TLS terminator" },
-        { nil, "verify", false, "DoH: check the server's certificate (system trust store, or --ca) and name" },
-        { nil, "ca", "", "DoH with --verify: trust these certificates instead", arg = "FILE" },
-        { nil, "server-name", "", "DoH: the name sent (SNI, :authority) and checked (default: the server)",
-            arg = "NAME" },
         { "c", "clients", "capture", "capture: a socket or connection per captured client; N: N shared in turn",
             arg = "N" },
         { nil, "idle", "", "Capture-time seconds of silence that close a client's socket (default: never)",
@@ -61,6 +56,7 @@ local Tool = {
         { nil, "start-at", "", "Wall-clock time to send the first query, in seconds since the epoch", arg = "TIME" },
     },
 }
+Cli.with_doh(Tool.options)
 
 local Results = require("tarvex.tools.lib.results")
 local Json = require("tarvex.tools.lib.json")
@@ -256,9 +252,7 @@ function Tool.run(cli)
         rp:log():enable("warning")
         rp:transport(cli:val("transport"))
         if cli:val("transport") == "doh" then
-            rp:doh({ get = cli:val("doh-get"), h2c = cli:val("h2c"), path = cli:val("doh-path"),
-                verify = cli:val("verify"), ca = cli:val("ca") ~= "" and cli:val("ca") or nil,
-                server_name = cli:val("server-name") ~= "" and cli:val("server-name") or nil })
+            rp:doh(cli:doh())
         end
         rp:window(math.max(1, math.floor(window / threads)))
         rp:wait(wait)

@@ -29,11 +29,13 @@ local Tool = {
             .. "(HOST, HOST@PORT, HOST:PORT or [IPv6]:PORT)", arg = "HOST", many = true },
         { "p", "port", "53", "Server port, for servers given without one", arg = "PORT" },
         { "d", "dns-port", "53", "Port the capture's queries went to", arg = "PORT" },
-        { "t", "transport", "udp", "udp, tcp or tls", arg = "PROTO" },
+        { "t", "transport", "udp", "udp, tcp, tls or doh (DNS over HTTPS)", arg = "PROTO" },
         { "m", "mapsize", "", "Database map size in bytes, the most it can hold (default: sized from the capture)",
             arg = "BYTES" },
         { "f", "force", false, "Replace a database the output directory already holds" },
         { "w", "window", "100", "Queries in flight before waiting for an answer", arg = "N" },
+        { nil, "clients", "capture", "capture: a socket or connection per captured client; N: N shared in turn",
+            arg = "N" },
         { "W", "wait", "2", "Seconds to wait for a server's answer to a query", arg = "SECONDS" },
         { "c", "capture-wait", "3", "Seconds of capture time an original response may follow its query", arg = "SECONDS" },
         { "O", "orig-name", "", "Name of server 0 in the database (default: original, or server0 in live mode)",
@@ -42,6 +44,7 @@ local Tool = {
             arg = "NAME" },
     },
 }
+require("tarvex.tools.lib.cli").with_doh(Tool.options)
 
 -- Every query is stored with at most two answers, in capture mode each no
 -- longer than the packets that carried them in the capture: sixteen times
@@ -100,11 +103,12 @@ end
 
 -- The replayer finds a stream server's refusal only once it runs; a refused
 -- or unreachable server is said before anything is written.
-local function reachable(Dnscli, transport, host, port, wait)
+local function reachable(Dnscli, transport, host, port, wait, h2c)
     if transport == "udp" then
         return true
     end
-    local probe = Dnscli.new(transport == "tcp" and Dnscli.TCP or Dnscli.TLS)
+    -- DoH is probed as the TLS (or, with --h2c, TCP) connection under it.
+    local probe = Dnscli.new((transport == "tcp" or h2c) and Dnscli.TCP or Dnscli.TLS)
     local whole = math.floor(wait)
     probe:timeout(whole, math.floor((wait - whole) * 1e9))
     return probe:connect(host, port) == 0
@@ -123,8 +127,8 @@ function Tool.run(cli)
     local transport = cli:val("transport")
     if cli:val("read") == "" or cli:val("output") == "" then
         cli:fail("need a capture (-r FILE) and a database directory (-o DIR)")
-    elseif transport ~= "udp" and transport ~= "tcp" and transport ~= "tls" then
-        cli:fail("unknown transport " .. transport .. " (-t udp, tcp or tls)")
+    elseif transport ~= "udp" and transport ~= "tcp" and transport ~= "tls" and transport ~= "doh" then
+        cli:fail("unknown transport " .. transport .. " (-t udp, tcp, tls or doh)")
     end
     local specs = cli:val("server")
     specs = type(specs) == "table" and specs or { specs }
@@ -153,14 +157,21 @@ function Tool.run(cli)
     -- again and what it left unanswered is sent once more.
     local rp = Replayer.new()
     rp:transport(transport)
+    if transport == "doh" then
+        rp:doh(cli:doh())
+    end
     rp:window(window)
+    if cli:val("clients") ~= "capture" then
+        rp:clients(cli:whole("clients", 1, 1000000))
+    end
     rp:wait(wait)
     rp:dns_port(dns_port)
     local servers = {}
     for _, spec in ipairs(specs) do
         local host, server_port = server_address(spec, port)
         local label = host .. " port " .. server_port
-        if not reachable(Dnscli, transport, host, server_port, wait) or rp:connect(host, server_port) ~= 0 then
+        if not reachable(Dnscli, transport, host, server_port, wait, transport == "doh" and cli:val("h2c"))
+            or rp:connect(host, server_port) ~= 0 then
             cli:fail("cannot reach " .. label)
         end
         servers[#servers + 1] = label

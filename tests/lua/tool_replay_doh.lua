@@ -2,7 +2,8 @@
 -- the capture over POST, GET and h2c, on shared connections and with its
 -- stream limit; the scripted HTTP/2 server's reset stream and GOAWAY lose no
 -- query (they go again on a new connection), and its wrong status and
--- content type are counted as HTTP errors.
+-- content type are counted as HTTP errors. respdiff over DoH stores both
+-- servers' answers to every query.
 -- fixtures: replay unbound_doh h2srv
 -- timeout: 200
 package.path = os.getenv("TEST_SOURCE_DIR") .. "/tests/lua/lib/?.lua;" .. package.path
@@ -69,4 +70,12 @@ for _, args in ipairs({ "-p " .. scripted.tls .. " -c 1 -w 10 -W 1", "-p " .. sc
     check(code == 0 and q.read == 100 and q.answered == 98 and q.http_errors == 2 and q.reconnects >= 1 and q.resent >= 1,
         "%s: exit %d %s %s", args, code, Json.encode(q), err)
 end
-print("replay over DoH passes")
+-- The same DoH server twice, in respdiff's live mode.
+local db = work .. "/doh.db"
+os.execute("rm -rf '" .. db .. "'")
+local code, out, err = sub.run(string.format("%s respdiff -q -r %s/replay/queries.pcap -o %s -t doh --clients 2 "
+    .. "-s 127.0.0.1@%s -s 127.0.0.1@%s", arg[0], dir, db, unbound.doh, unbound.doh))
+check(code == 0 and out:find("\nstored 10000 queries, left out 0:") and
+    out:find("10000 answered, 0 timed out, 0 send failures; server1 %([^)]+%): 10000 answered, 0 timed out"),
+    "respdiff over DoH: exit %d\n%s%s", code, out, err)
+print("replay and respdiff over DoH pass")

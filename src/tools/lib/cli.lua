@@ -295,4 +295,32 @@ function Cli:writable(path)
     probe:close()
 end
 
+-- The DNS-over-HTTPS options of the tools that send queries, and the
+-- replayer settings they give.
+Cli.DOH_OPTIONS = {
+    { nil, "doh-get", false, "DoH: send queries with GET ?dns= instead of POST" },
+    { nil, "doh-path", "/dns-query", "DoH: the URI path", arg = "PATH" },
+    { nil, "h2c", false, "DoH: plain HTTP/2 with prior knowledge, for a server behind a TLS terminator" },
+    { nil, "verify", false, "DoH: check the server's certificate (system trust store, or --ca) and name" },
+    { nil, "ca", "", "DoH with --verify: trust these certificates instead", arg = "FILE" },
+    { nil, "server-name", "", "DoH: the name sent (SNI, :authority) and checked (default: the server)",
+        arg = "NAME" },
+}
+
+-- A tool's option list with the DoH options behind its own.
+function Cli.with_doh(options)
+    for _, option in ipairs(Cli.DOH_OPTIONS) do
+        options[#options + 1] = option
+    end
+    return options
+end
+
+function Cli:doh()
+    return {
+        get = self:val("doh-get"), h2c = self:val("h2c"), path = self:val("doh-path"), verify = self:val("verify"),
+        ca = self:val("ca") ~= "" and self:val("ca") or nil,
+        server_name = self:val("server-name") ~= "" and self:val("server-name") or nil,
+    }
+end
+
 return Cli
