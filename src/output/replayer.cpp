@@ -647,21 +647,33 @@ void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, u
 uint32_t conn_for_client(output_replayer_t* self, State& st, const ClientKey& key, uint64_t capture_ns, uint64_t now)
 {
     auto* slot = st.clients.find(key);
+    uint32_t inherited = none;
     if (!slot) {
         if (st.clients.full()) {
             auto* old = st.clients.oldest();
             if (old->value.conn != none) {
                 Conn& conn = st.conns[old->value.conn];
-                conn.client = none;
-                conn.retiring = true;
                 self->counts.sockets_evicted++;
-                if (conn.in_flight == 0) {
-                    release_conn(st, old->value.conn);
+                if (!streamed(self) && conn.in_flight == 0 && !conn.retiring && conn.target == key.target) {
+                    // An idle datagram socket goes to the new client as it
+                    // is: the same as closing one and opening another, less
+                    // four system calls.
+                    inherited = old->value.conn;
+                } else {
+                    conn.client = none;
+                    conn.retiring = true;
+                    if (conn.in_flight == 0) {
+                        release_conn(st, old->value.conn);
+                    }
                 }
             }
             st.clients.remove(old);
         }
         slot = st.clients.insert(key);
+        if (inherited != none) {
+            slot->value.conn = inherited;
+            st.conns[inherited].client = st.clients.index_of(slot);
+        }
     }
     const uint32_t client = st.clients.index_of(slot);
     slot->value.last_capture_ns = capture_ns;

@@ -69,6 +69,11 @@ local _, per_client = replay(string.format("-p %s", unbound.udp))
 check(per_client.sockets.opened == 10000, "per client: %s sockets", tostring(per_client.sockets.opened))
 local _, shared = replay(string.format("-p %s -c 3", unbound.udp))
 check(shared.sockets.opened == 3, "shared: %s sockets", tostring(shared.sockets.opened))
+-- Under a socket limit the longest unused client's idle socket goes to the
+-- next new client: no more sockets than the limit, every query answered.
+local _, limited = replay(string.format("-p %s --max-sockets 100 -w 50", unbound.udp))
+check(limited.queries.answered == 10000 and limited.sockets.opened <= 150 and limited.queries.sockets_evicted > 9000,
+    "socket limit: %s sockets, %s", tostring(limited.sockets.opened), Json.encode(limited.queries))
 
 -- Paced modes and a rate send everything.
 for _, timing in ipairs({ "-T keep", "-T fixed -F 0.001", "-T multiply -M 0.5", "-T realtime", "-Q 20000" }) do
