@@ -13,23 +13,9 @@ local Json = require("tarvex.tools.lib.json")
 local check = dnsq.check
 
 local dir = os.getenv("TEST_FIXTURE_DIR")
-local function ports_of(name)
-    local file = io.open(dir .. "/" .. name .. "/ports")
-    if not file then
-        print(name .. " did not start (no python3-h2 or no unbound with DoH?): skipped")
-        os.exit(77)
-    end
-    local ports = {}
-    for line in file:lines() do
-        local key, value = line:match("^(%S+) (%S+)$")
-        if key then
-            ports[key] = value
-        end
-    end
-    file:close()
-    return ports
-end
-local unbound, scripted = ports_of("unbound_doh"), ports_of("h2srv")
+-- A fixture that could not start (no python3-h2, no unbound with DoH)
+-- leaves no port list, and the test is skipped.
+local unbound, scripted = dnsq.ports("unbound_doh"), dnsq.ports("h2srv")
 local work = os.getenv("TEST_WORK_DIR") or os.tmpname() .. ".d"
 os.execute("mkdir -p '" .. work .. "'")
 local json_path = work .. "/doh.json"
