@@ -119,6 +119,7 @@ struct Conn {
     bool retiring = false;     // takes no more queries; closes once empty
     uint8_t target = 0;        // the server it goes to
     bool want_write = false;   // EPOLLOUT registered
+    bool dirty = false;        // frames queued since the last flush: on the list to flush
     uint32_t client = none;    // the client slot that sends on it, if any
     uint32_t in_flight = 0;
     uint32_t queries = 0;
@@ -179,6 +180,9 @@ struct State {
 
     tvx::FlowTable<ClientKey, Client> clients;
     std::vector<Conn> conns;
+    // Connections with frames queued in this turn of the loop: written once
+    // each at its end, so that queries due together leave in one write.
+    std::vector<uint32_t> dirty;
     uint32_t free_conn = none;
     uint32_t open_conns = 0;
     // The N shared connections of each server, when clients = N.
@@ -635,11 +639,28 @@ void put_on(output_replayer_t* self, State& st, uint32_t slot, uint32_t index, u
         return;
     }
     queue_frame(st, conn, slot);
-    if (conn.state == ConnState::open) {
-        if (!flush(self, st, index)) {
+    if (conn.state == ConnState::open && !conn.dirty) {
+        conn.dirty = true;
+        st.dirty.push_back(index);
+    }
+    (void)now;
+}
+
+// Writes what the loop's turn queued on each connection.
+void flush_dirty(output_replayer_t* self, State& st, uint64_t now)
+{
+    for (size_t i = 0; i < st.dirty.size(); i++) {
+        const uint32_t index = st.dirty[i];
+        Conn& conn = st.conns[index];
+        if (!conn.dirty) {
+            continue;  // ended, or written already
+        }
+        conn.dirty = false;
+        if (conn.state == ConnState::open && !flush(self, st, index)) {
             fail_conn(self, st, index, now);
         }
     }
+    st.dirty.clear();
 }
 
 // The connection a client sends on now: its own, opened when it has none or
@@ -1662,6 +1683,7 @@ output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t s
                 break;
             }
         }
+        flush_dirty(self, st, now);
         if (st.input_ended && !st.pending.have && !st.finished && !st.input_reported) {
             st.input_reported = true;
             return OUTPUT_REPLAYER_INPUT_ENDED;
