@@ -1235,6 +1235,13 @@ bool read_stream(output_replayer_t* self, State& st, uint32_t index, uint32_t ge
         if (st.conns[index].generation != generation) {
             return true;
         }
+        // A read that did not fill the room took what the socket had: the
+        // next readiness event brings the rest, and a read that would only
+        // say "nothing more" is saved.
+        Conn& after = st.conns[index];
+        if (static_cast<size_t>(got) < room && (!after.tls || gnutls_record_check_pending(after.tls) == 0)) {
+            return true;
+        }
     }
 }
 
