@@ -36,6 +36,8 @@ core_log_t module_log = core_log_module_init("output.replayer");
 
 constexpr uint32_t none = UINT32_MAX;
 constexpr uint64_t second_ns = 1000000000ull;
+constexpr size_t datagram_batch = 16;
+constexpr size_t datagram_room = 65536;
 
 constexpr output_replayer_t make_defaults()
 {
@@ -224,7 +226,8 @@ struct State {
 
     // Every client seen, numbered in order of its first query, for shards.
     std::unordered_map<ClientKey, uint32_t, ClientKeyHash, ClientKeyEqual> numbered;
-    uint8_t recv_buf[65536];
+    // Datagrams read in one call, each with room for the largest.
+    std::vector<uint8_t> datagrams;
 };
 
 output_replayer_t* checked(output_replayer_t* self)
@@ -1151,8 +1154,19 @@ void take_answer(output_replayer_t* self, State& st, uint32_t index, const uint8
 // is counted and the socket goes on.
 void read_datagrams(output_replayer_t* self, State& st, uint32_t index, uint32_t generation)
 {
+    if (st.datagrams.empty()) {
+        st.datagrams.resize(datagram_batch * datagram_room);
+    }
+    struct mmsghdr messages[datagram_batch];
+    struct iovec vectors[datagram_batch];
+    for (size_t i = 0; i < datagram_batch; i++) {
+        vectors[i] = {st.datagrams.data() + i * datagram_room, datagram_room};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
     while (st.conns[index].generation == generation && st.conns[index].fd >= 0) {
-        const ssize_t got = recv(st.conns[index].fd, st.recv_buf, sizeof(st.recv_buf), 0);
+        const int got = recvmmsg(st.conns[index].fd, messages, datagram_batch, MSG_DONTWAIT, nullptr);
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return;
@@ -1163,7 +1177,14 @@ void read_datagrams(output_replayer_t* self, State& st, uint32_t index, uint32_t
             }
             continue;
         }
-        take_answer(self, st, index, st.recv_buf, static_cast<size_t>(got), monotonic_ns());
+        const uint64_t now = monotonic_ns();
+        for (int i = 0; i < got && st.conns[index].generation == generation; i++) {
+            take_answer(self, st, index, st.datagrams.data() + size_t(i) * datagram_room, messages[i].msg_len, now);
+        }
+        // A batch that was not full took all there was.
+        if (size_t(got) < datagram_batch) {
+            return;
+        }
     }
 }
 
