@@ -258,16 +258,6 @@ void origin_key(OriginKey& key, const State& st, const tvx::dns::Exchange& msg, 
     key.name_hash = tvx::hash_bytes(q.name, q.name_len, st.seed);
 }
 
-// The question of a message, or none (an empty name, type and class 0) when
-// it has none readable: such queries still pair by client and id.
-void read_question_or_none(const core_object_payload_t* payload, tvx::dns::Question& q)
-{
-    if (!q.qdcount || !tvx::dns::read_question(payload->payload, payload->len, q)) {
-        q.name_len = 0;
-        q.qtype = q.qclass = 0;
-    }
-}
-
 void captured_query(output_diffstore_t* self, State& st, const tvx::dns::Exchange& msg, tvx::dns::Question& q,
                     uint64_t ts)
 {
@@ -275,7 +265,7 @@ void captured_query(output_diffstore_t* self, State& st, const tvx::dns::Exchang
     reach(self, st, ordinal);
     Entry& e = st.at(ordinal);
     keep_query(e, msg.payload->payload, msg.payload->len);
-    read_question_or_none(msg.payload, q);
+    tvx::dns::read_question_or_none(msg.payload->payload, msg.payload->len, q);
     e.question = q;
     e.capture_ns = ts;
     origin_key(e.key, st, msg, true, q);
@@ -296,7 +286,7 @@ void captured_query(output_diffstore_t* self, State& st, const tvx::dns::Exchang
 void captured_response(output_diffstore_t* self, State& st, const tvx::dns::Exchange& msg, tvx::dns::Question& q,
                        uint64_t ts)
 {
-    read_question_or_none(msg.payload, q);
+    tvx::dns::read_question_or_none(msg.payload->payload, msg.payload->len, q);
     OriginKey key;
     origin_key(key, st, msg, false, q);
     auto* slot = st.awaited.find(key, false);

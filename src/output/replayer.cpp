@@ -207,7 +207,9 @@ struct State {
 
     // Backoff after connections that could not be made.
     uint32_t connect_failures = 0;
-    uint32_t in_backoff = 0;
+    // Connections waiting out a backoff, as (index, generation): a place
+    // that ended or was reused since is passed over.
+    std::vector<std::pair<uint32_t, uint32_t>> backoffs, due;
 
     // DoH completions are acted on after the session's call returns: a
     // session must not be closed or given queries from inside its callbacks.
@@ -398,9 +400,6 @@ void close_fd(State& st, Conn& conn)
 void release_conn(State& st, uint32_t index)
 {
     Conn& conn = st.conns[index];
-    if (conn.state == ConnState::backoff) {
-        st.in_backoff--;
-    }
     close_fd(st, conn);
     conn.state = ConnState::unused;
     conn.generation++;
@@ -471,14 +470,14 @@ uint32_t open_conn(output_replayer_t* self, State& st, uint32_t client, uint8_t 
     if (wait && streamed(self)) {
         conn.state = ConnState::backoff;
         conn.retry_at_ns = now + wait;
-        st.in_backoff++;
+        st.backoffs.emplace_back(index, conn.generation);
         return index;
     }
     if (!start_socket(self, st, conn)) {
         conn.state = ConnState::backoff;
         st.connect_failures++;
         conn.retry_at_ns = now + backoff_ns(st.connect_failures);
-        st.in_backoff++;
+        st.backoffs.emplace_back(index, conn.generation);
     }
     return index;
 }
@@ -959,9 +958,6 @@ void fail_conn(output_replayer_t* self, State& st, uint32_t index, uint64_t now)
             self->counts.connect_errors++;  // a socket whose connect or handshake failed
         }
     }
-    if (conn.state == ConnState::backoff) {
-        st.in_backoff--;
-    }
     close_fd(st, conn);
     conn.state = ConnState::unused;
     uint32_t replacement = none;
@@ -1368,26 +1364,36 @@ void on_event(output_replayer_t* self, State& st, const struct epoll_event& ev, 
     }
 }
 
-// Connections waiting out a backoff start when it is over.
+// Connections waiting out a backoff start when it is over; the earliest
+// backoff still to end, for the loop's wake-up.
 uint64_t start_due_backoffs(output_replayer_t* self, State& st, uint64_t now)
 {
     uint64_t next = UINT64_MAX;
-    for (uint32_t index = 0; st.in_backoff && index < st.conns.size(); index++) {
-        Conn& conn = st.conns[index];
-        if (conn.state != ConnState::backoff) {
+    size_t kept = 0;
+    st.due.clear();
+    for (const auto& [index, generation] : st.backoffs) {
+        const Conn& conn = st.conns[index];
+        if (conn.generation != generation || conn.state != ConnState::backoff) {
             continue;
         }
         if (conn.retry_at_ns > now) {
             next = std::min(next, conn.retry_at_ns);
-            continue;
+            st.backoffs[kept++] = {index, generation};
+        } else {
+            st.due.emplace_back(index, generation);
         }
-        st.in_backoff--;
+    }
+    st.backoffs.resize(kept);
+    // Starting one may fail and put queries on a new connection in backoff:
+    // that one joins the list for the next turn.
+    for (const auto& [index, generation] : st.due) {
+        Conn& conn = st.conns[index];
         conn.state = ConnState::unused;
         if (!start_socket(self, st, conn)) {
             fail_conn(self, st, index, now);
         }
     }
-    return next;
+    return st.due.empty() ? next : now;
 }
 
 // ---- input and pacing ----
@@ -1408,10 +1414,7 @@ bool take_query(output_replayer_t* self, State& st, const core_object_t* obj)
         q.question.qr != 0) {
         return false;
     }
-    if (!q.question.qdcount || !tvx::dns::read_question(payload->payload, payload->len, q.question)) {
-        q.question.name_len = 0;
-        q.question.qtype = q.question.qclass = 0;
-    }
+    tvx::dns::read_question_or_none(payload->payload, payload->len, q.question);
     memset(&q.key, 0, sizeof(q.key));
     q.key.family = msg.family;
     if (msg.src) {

@@ -38,7 +38,7 @@ local Tool = {
         { "Q", "qps", "", "Sustained rate in queries per second, evenly spaced", arg = "QPS" },
         { nil, "ramp", "", "Stepped load: FROM:TO:STEP:SECONDS queries per second, each step held SECONDS "
             .. "(whole wall-clock seconds)",
-            arg = "SPEC" },
+            arg = "STEPS" },
         { nil, "max-loss", "", "With --ramp: stop at the step whose loss exceeds this percentage", arg = "PCT" },
         { nil, "max-p99", "", "With --ramp: stop at the step whose p99 latency exceeds this, in ms", arg = "MS" },
         { nil, "loop", "1", "Replay the capture this many times, time shifted", arg = "N" },
@@ -395,45 +395,15 @@ function Tool.run(cli)
 
     if threads == 1 then
         -- One worker runs here, a slice at a time, with the tick between.
-        local rp = engines[1]
-        local passes, input = 0, nil
-        local Capture = require("tarvex.input.capture")
-        local Decode = require("tarvex.tools.lib.decode")
-        local function next_input()
-            local opened = probe
-            probe = nil
-            if not opened then
-                local why
-                opened, why = Capture.open(path)
-                if not opened then
-                    problems[#problems + 1] = why
-                    return nil
-                end
-            end
-            rp:input(Decode.pull(opened, dns_port, opened), opened)
-            passes = passes + 1
-            return opened
-        end
-        input = next_input()
-        while input do
-            local status = rp:run(ramp and 0.02 or 0.25)
+        job.first, job.slice = probe, ramp and 0.02 or 0.25
+        probe = nil
+        local problem = Worker.run(engines[1], job, function()
             tick(seconds_now(Clock))
-            if status == "failed" then
-                problems[#problems + 1] = "the replay could not start"
-                break
-            elseif status == "done" then
-                break
-            elseif status == "input ended" then
-                local cut = input.obj.is_broken ~= 0
-                if cut then
-                    problems[#problems + 1] = "the capture ends inside a record; replayed up to there"
-                end
-                if not cut and not stopped_by and (job.forever or passes < loops) and path ~= "-" then
-                    input = next_input() or input
-                    if #problems > 0 then
-                        rp:input(nil)
-                    end
-                else
+        end)
+        if problem then
+            problems[#problems + 1] = problem
+        end
+    else
                     rp:input(nil)
                 end
             end

@@ -87,16 +87,16 @@ end
 
 -- A server as given: HOST@PORT, [IPv6]:PORT, HOST:PORT (one colon only, so
 -- that a bare IPv6 address stays an address), or HOST with the -p port.
-local function server_address(spec, port)
-    local host, given = spec:match("^(.+)@(%d+)$")
+local function server_address(address, port)
+    local host, given = address:match("^(.+)@(%d+)$")
     if not host then
-        host, given = spec:match("^%[(.+)%]:(%d+)$")
+        host, given = address:match("^%[(.+)%]:(%d+)$")
     end
     if not host then
-        host, given = spec:match("^([^:]+):(%d+)$")
+        host, given = address:match("^([^:]+):(%d+)$")
     end
     if not host then
-        host = spec:match("^%[(.+)%]$") or spec
+        host = address:match("^%[(.+)%]$") or address
     end
     return host, given or port
 end
@@ -130,12 +130,12 @@ function Tool.run(cli)
     elseif transport ~= "udp" and transport ~= "tcp" and transport ~= "tls" and transport ~= "doh" then
         cli:fail("unknown transport " .. transport .. " (-t udp, tcp, tls or doh)")
     end
-    local specs = cli:val("server")
-    specs = type(specs) == "table" and specs or { specs }
-    if #specs > 2 then
+    local given_servers = cli:val("server")
+    given_servers = type(given_servers) == "table" and given_servers or { given_servers }
+    if #given_servers > 2 then
         cli:fail("a database holds two servers: give -s once (capture mode) or twice (live mode)")
     end
-    local live = #specs == 2
+    local live = #given_servers == 2
     local window = cli:whole("window", 1)
     local wait, capture_wait = cli:real("wait", 0.001), cli:real("capture-wait", 0)
     local port = tostring(cli:whole("port", 0, 65535))
@@ -167,8 +167,8 @@ function Tool.run(cli)
     rp:wait(wait)
     rp:dns_port(dns_port)
     local servers = {}
-    for _, spec in ipairs(specs) do
-        local host, server_port = server_address(spec, port)
+    for _, address in ipairs(given_servers) do
+        local host, server_port = server_address(address, port)
         local label = host .. " port " .. server_port
         if not reachable(Dnscli, transport, host, server_port, wait, transport == "doh" and cli:val("h2c"))
             or rp:connect(host, server_port) ~= 0 then

@@ -108,4 +108,15 @@ inline bool read_question(const uint8_t* bytes, size_t len, Question& out)
     return true;
 }
 
+// After read_header: the first question, or none (an empty name, type and
+// class 0) when the message has none readable, so that such a message still
+// pairs by socket or client and id.
+inline void read_question_or_none(const uint8_t* bytes, size_t len, Question& out)
+{
+    if (!out.qdcount || !read_question(bytes, len, out)) {
+        out.name_len = 0;
+        out.qtype = out.qclass = 0;
+    }
+}
+
 }  // namespace tvx::dns

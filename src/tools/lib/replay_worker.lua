@@ -9,19 +9,24 @@ module("tarvex.tools.lib.replay_worker", package.seeall)
 
 Worker = {}
 
--- Runs to the end. nil, or what went wrong; `job.packets` and `job.cut`
--- say what the last pass read.
-function Worker.run(replayer, job)
+-- Runs to the end. nil, or what went wrong. `job.first` is an input opened
+-- already (standard input can be opened only once), `job.slice` the seconds
+-- run between two calls of `between` (the caller's progress and stop
+-- checks), if given.
+function Worker.run(replayer, job, between)
     local Capture = require("tarvex.input.capture")
     local Decode = require("tarvex.tools.lib.decode")
     local passes = 0
     local function next_input()
-        local input, why = Capture.open(job.path)
+        local input, why = job.first, nil
+        job.first = nil
         if not input then
-            return nil, why
+            input, why = Capture.open(job.path)
+            if not input then
+                return nil, why
+            end
         end
-        local chain = Decode.pull(input, job.port, input)
-        replayer:input(chain, input)
+        replayer:input(Decode.pull(input, job.port, input), input)
         passes = passes + 1
         return input
     end
@@ -30,7 +35,10 @@ function Worker.run(replayer, job)
         return why
     end
     while true do
-        local status = replayer:run(0.25)
+        local status = replayer:run(job.slice or 0.25)
+        if between then
+            between()
+        end
         if status == "failed" then
             return "the replay could not start (see the log above)"
         elseif status == "done" then
