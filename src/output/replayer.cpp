@@ -554,12 +554,16 @@ bool flush(output_replayer_t* self, State& st, uint32_t index)
         conn.out.clear();
         conn.out_done = 0;
     }
-    // What was written is on the wire, in order of sending.
-    for (uint32_t slot = st.inflight.first_on(index); slot != tvx::InFlight::none; slot = st.inflight.next_on(slot)) {
-        if (st.slots[slot].frame_end > conn.written) {
+    // What was written is on the wire. Frames go in order of sending, so the
+    // slots not yet on the wire are the newest: a walk from the newest back
+    // to the first one already there touches only those.
+    for (uint32_t slot = st.inflight.last_on(index); slot != tvx::InFlight::none; slot = st.inflight.prev_on(slot)) {
+        if (st.slots[slot].on_wire) {
             break;
         }
-        mark_on_wire(self, st, slot);
+        if (st.slots[slot].frame_end <= conn.written) {
+            mark_on_wire(self, st, slot);
+        }
     }
     const bool more = conn.out_done < conn.out.size();
     if (more != conn.want_write) {

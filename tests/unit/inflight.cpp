@@ -69,6 +69,9 @@ TEST(InFlight, ListsTheSlotsOfEachSocketInOrder)
     EXPECT_EQ(table.next_on(a), c);
     EXPECT_EQ(table.next_on(c), tvx::InFlight::none);
     EXPECT_EQ(table.first_on(5), b);
+    EXPECT_EQ(table.last_on(3), c);
+    EXPECT_EQ(table.prev_on(c), a);
+    EXPECT_EQ(table.prev_on(a), tvx::InFlight::none);
     EXPECT_EQ(table.first_on(4), tvx::InFlight::none);
     table.remove(a);
     EXPECT_EQ(table.first_on(3), c);

@@ -13,6 +13,7 @@
 //   table.remove(hit);
 //   for (uint32_t s = table.oldest(); s != table.none && expired(s); s = table.oldest()) table.remove(s);
 //   for (uint32_t s = table.first_on(conn); s != table.none; s = table.next_on(s)) ...
+//   for (uint32_t s = table.last_on(conn); s != table.none; s = table.prev_on(s)) ...   // newest first
 // The caller keeps what else it needs per slot (question, bytes) in arrays of
 // the same size, indexed by slot.
 #include <cstddef>
@@ -133,6 +134,8 @@ public:
     uint32_t oldest() const { return oldest_; }
     uint32_t first_on(uint32_t conn) const { return conn < heads_.size() ? heads_[conn] : none; }
     uint32_t next_on(uint32_t slot) const { return slots_[slot].next_on; }
+    uint32_t last_on(uint32_t conn) const { return conn < tails_.size() ? tails_[conn] : none; }
+    uint32_t prev_on(uint32_t slot) const { return slots_[slot].prev_on; }
 
 private:
     uint32_t hash(uint32_t conn, uint16_t id) const
