@@ -404,11 +404,6 @@ function Tool.run(cli)
             problems[#problems + 1] = problem
         end
     else
-                    rp:input(nil)
-                end
-            end
-        end
-    else
         local running = threads
         while running > 0 do
             Clock.sleep(ramp and 0.02 or 0.1)
