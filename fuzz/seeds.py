@@ -36,6 +36,24 @@ COMPRESSORS = {
 }
 
 
+def frame_streams_data(data):
+    """The data frames of a Frame Streams file (control frames skipped)."""
+    frames = []
+    at = 0
+    while at + 4 <= len(data):
+        (length,) = struct.unpack_from(">I", data, at)
+        at += 4
+        if length == 0:
+            if at + 4 > len(data):
+                break
+            (control,) = struct.unpack_from(">I", data, at)
+            at += 4 + control
+            continue
+        frames.append(data[at : at + length])
+        at += length
+    return frames
+
+
 class Corpus:
     def __init__(self, outdir, target):
         self.dir = os.path.join(outdir, target)
@@ -221,6 +239,11 @@ def main():
         for directory in (work, os.path.join(work, "hostile")):
             for _, data in small_files(directory, [".dnstap"]):
                 dnstap.add(data)
+        # protobuf_in_place: the records of the known logs, one per seed.
+        tap_records = Corpus(outdir, "protobuf_in_place")
+        for _, data in small_files(work, [".dnstap"]):
+            for frame in frame_streams_data(data)[:20]:
+                tap_records.add(frame)
 
     messages = dns_messages()
     dns = Corpus(outdir, "dns")

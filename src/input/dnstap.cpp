@@ -1,5 +1,8 @@
 #include "input/dnstap.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -11,6 +14,7 @@
 #include "core/detail/layer_decode.h"
 #include "core/detail/log.h"
 #include "core/detail/pcap_file.h"
+#include "core/detail/protobuf_in_place.h"
 #include "core/detail/stdio_open.h"
 #include "core/detail/zreader.h"
 #include "dnstap.pb-c.h"
@@ -79,8 +83,18 @@ struct Arena {
     size_t used = 0;
 };
 
+// A plain log in a regular file is read from a mapping of it: frames are
+// then read in place, with no copy through stdio.
+struct Mapping {
+    const uint8_t* base = nullptr;
+    size_t len = 0;
+    size_t at = 0;
+};
+
 struct State {
     tvx::fstrm::Stream stream;
+    Mapping mapping;
+    tvx::protobuf::Plan plan{dnstap__dnstap__descriptor};
     Arena arena;
     ProtobufCAllocator allocator{};
     filter_layer_t layer{};
@@ -132,9 +146,28 @@ void put32(uint8_t* at, uint32_t value)
     put16(at + 2, uint16_t(value));
 }
 
-// The Internet checksum's running sum over `len` bytes.
+// The Internet checksum's running sum over `len` bytes, in big-endian
+// 16-bit words. The bulk is summed eight bytes at a time in host order: a
+// ones' complement sum does not depend on byte order (RFC 1071), so the
+// folded host-order sum only has its two bytes swapped on a little-endian
+// host.
 uint64_t sum_words(const uint8_t* at, size_t len, uint64_t sum)
 {
+    if (len >= 8) {
+        uint64_t bulk = 0;
+        for (; len >= 8; at += 8, len -= 8) {
+            uint64_t word;
+            memcpy(&word, at, sizeof(word));
+            bulk += (word & 0xffffffffu) + (word >> 32);
+        }
+        while (bulk >> 16) {
+            bulk = (bulk & 0xffff) + (bulk >> 16);
+        }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        bulk = uint16_t(bulk << 8 | bulk >> 8);
+#endif
+        sum += bulk;
+    }
     for (; len >= 2; at += 2, len -= 2) {
         sum += uint32_t(at[0] << 8 | at[1]);
     }
@@ -377,13 +410,26 @@ void tell_skip(input_dnstap_t* self, const char* why)
 
 // Builds the current message from one data frame; false (told and counted)
 // when the frame gives none.
+// The record in `frame`: decoded in place when the fast path can, else by
+// protobuf-c, which then also decides whether it is a record at all.
+Dnstap__Dnstap* unpack(State& state, const tvx::fstrm::Data& frame)
+{
+    ProtobufCMessage* decoded = nullptr;
+    if (tvx::protobuf::decode_in_place(state.plan, frame.bytes, frame.len, state.allocator,
+                                       decoded) == tvx::protobuf::InPlace::decoded) {
+        return reinterpret_cast<Dnstap__Dnstap*>(decoded);
+    }
+    state.arena.used = 0;
+    return dnstap__dnstap__unpack(&state.allocator, frame.len, frame.bytes);
+}
+
 bool take_frame(input_dnstap_t* self, const tvx::fstrm::Data& frame)
 {
     State& state = *state_of(self);
     self->pkts++;
     self->top = nullptr;
     state.arena.used = 0;
-    Dnstap__Dnstap* record = dnstap__dnstap__unpack(&state.allocator, frame.len, frame.bytes);
+    Dnstap__Dnstap* record = unpack(state, frame);
     if (!record) {
         tell_skip(self, "not a dnstap record (bad or missing protobuf fields)");
         return false;
@@ -424,8 +470,51 @@ bool take_frame(input_dnstap_t* self, const tvx::fstrm::Data& frame)
     return true;
 }
 
-// Calls `use` with the reader's byte source: plain stdio, or the decoded
-// stream of its compression.
+// Bytes straight from the mapping; a frame's bytes stay valid until the
+// mapping goes.
+struct MappedSource {
+    Mapping& mapping;
+    size_t take(size_t count, uint8_t*, const uint8_t** view)
+    {
+        const size_t left = mapping.len - mapping.at;
+        if (left < count) {
+            mapping.at = mapping.len;
+            return left;
+        }
+        *view = mapping.base + mapping.at;
+        mapping.at += count;
+        return count;
+    }
+};
+
+// Maps the rest of a plain regular file from the stream's position; the
+// reader stays on stdio when the file cannot be mapped (a pipe, say).
+void map_plain(input_dnstap_t* self, Mapping& mapping)
+{
+    struct stat st;
+    const int fd = fileno(self->file);
+    const off_t position = ftello(self->file);
+    if (fd < 0 || position < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= position) {
+        return;
+    }
+    void* base = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (base == MAP_FAILED) {
+        return;
+    }
+    madvise(base, size_t(st.st_size), MADV_SEQUENTIAL);
+    mapping = Mapping{static_cast<const uint8_t*>(base), size_t(st.st_size), size_t(position)};
+}
+
+void unmap(Mapping& mapping)
+{
+    if (mapping.base) {
+        munmap(const_cast<uint8_t*>(mapping.base), mapping.len);
+        mapping = Mapping{};
+    }
+}
+
+// Calls `use` with the reader's byte source: the mapping, plain stdio, or
+// the decoded stream of its compression.
 struct StdioSource {
     FILE* file;
     size_t take(size_t count, uint8_t* dst, const uint8_t** view)
@@ -439,6 +528,10 @@ template <class Use>
 auto with_source(input_dnstap_t* self, tvx::LogSite site, Use&& use)
 {
     if (self->compression == input_zpcap_type_none) {
+        if (State* state = state_of(self); state && state->mapping.base) {
+            MappedSource source{state->mapping};
+            return use(source);
+        }
         StdioSource source{self->file};
         return use(source);
     }
@@ -470,6 +563,7 @@ bool next_message(input_dnstap_t* self, Source& source)
 void release_state(input_dnstap_t* self)
 {
     if (State* state = state_of(self)) {
+        unmap(state->mapping);
         free(state->arena.base);
         delete state;
         self->state = nullptr;
@@ -502,6 +596,9 @@ int start(input_dnstap_t* self)
     }
     state->allocator = ProtobufCAllocator{arena_alloc, arena_free, &state->arena};
     filter_layer_init(&state->layer);
+    if (self->compression == input_zpcap_type_none) {
+        map_plain(self, state->mapping);
+    }
     const int result = with_source(self, TVX_LOG_SITE(self), [self, state](auto& source) {
         return tvx::fstrm::open(state->stream, source, content_type, TVX_LOG_HANDLE(self), TVX_HERE);
     });

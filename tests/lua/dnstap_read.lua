@@ -113,9 +113,13 @@ for line in io.lines(dir .. "/hostile/cases.txt") do
         check(again.reader:skipped() == skipped, "%s: %d skipped", name, again.reader:skipped())
         check(again.obj.is_broken == broken, "%s: broken %d", name, again.obj.is_broken)
         -- A tool tells a cut log by its exit, and the reason on stderr.
-        local code, _, err = sub.run(string.format("%s dump -a %s", arg[0], path))
+        local code, out, err = sub.run(string.format("%s dump -a %s", arg[0], path))
         check(code == broken, "dump %s: exit %d", name, code)
         check(broken == 0 or err:find("warning"), "dump %s: no reason given: %s", name, err)
+        -- A regular file is read from a mapping, a pipe through stdio: the
+        -- same log gives the same messages and the same end either way.
+        local piped_code, piped = sub.run(string.format("(cat %s | %s dump -a -)", path, arg[0]))
+        check(piped_code == code and piped == out, "dump %s from a pipe: exit %d\n%s", name, piped_code, piped)
     end
     count = count + 1
 end
