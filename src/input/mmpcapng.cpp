@@ -37,6 +37,12 @@ struct MappingSource {
         self.at += count;
         return count;
     }
+    const uint8_t* ahead(size_t& left) const
+    {
+        left = self.len - self.at;
+        return self.map + self.at;
+    }
+    void advance(size_t count) { self.at += count; }
 };
 
 // Past a rejected header the mapping is there but no section was read: such

@@ -458,10 +458,67 @@ Failure take_other_packet(Reader& self, const Block& block, core_object_pcap_t& 
     return {};
 }
 
+// A source that shows what it holds ahead without taking it (the mapping):
+// `const uint8_t* ahead(size_t& left)` and `void advance(size_t count)`.
+template <class Source>
+constexpr bool shows_ahead()
+{
+    return requires(Source& source, size_t left) {
+        source.ahead(left);
+        source.advance(left);
+    };
+}
+
+// The common case read straight from a source that shows ahead: an enhanced
+// packet block in the host's byte order, whole, with its trailer, interface
+// and lengths right, is taken with one look and one advance. Anything else
+// (false) is left where it is for the block-by-block path, which reads it
+// again and tells what is wrong with it.
+template <class Reader, class Source>
+[[gnu::always_inline]] inline bool take_enhanced_ahead(Reader& self, Source& source, core_object_pcap_t& record)
+{
+    constexpr size_t fixed = block_header_size + 20;
+    size_t left;
+    const uint8_t* at = source.ahead(left);
+    if (left < fixed || self.is_swapped) [[unlikely]] {
+        return false;
+    }
+    auto word = [at](size_t index) {
+        uint32_t value;
+        memcpy(&value, at + 4 * index, sizeof(value));
+        return value;
+    };
+    const uint32_t length = word(1);
+    if (word(0) != block_enhanced_packet || length % 4 != 0 || length < fixed + 4 || length > block_limit ||
+        length > left) [[unlikely]] {
+        return false;
+    }
+    uint32_t trailing;
+    memcpy(&trailing, at + length - 4, sizeof(trailing));
+    const uint32_t id = word(2);
+    if (trailing != length || id >= self.interface_count) [[unlikely]] {
+        return false;
+    }
+    const Interface& interface = static_cast<const Interface*>(self.interfaces)[id];
+    const uint32_t caplen = word(5);
+    if (caplen > interface.snaplen || caplen > length - fixed - 4) [[unlikely]] {
+        return false;
+    }
+    record.ts = to_timespec(interface, (uint64_t(word(3)) << 32) | word(4));
+    fill_record(self, interface, record, at + fixed, caplen, word(6));
+    source.advance(length);
+    return true;
+}
+
 // Reads blocks up to the next packet and fills `record` from it.
 template <class Reader, class Source>
 [[gnu::always_inline]] inline Failure next_frame(Reader& self, Source& source, core_object_pcap_t& record)
 {
+    if constexpr (shows_ahead<Source>()) {
+        if (take_enhanced_ahead(self, source, record)) [[likely]] {
+            return {};
+        }
+    }
     for (;;) {
         Block block;
         Failure failure = read_block(self, source, block);
