@@ -8,8 +8,9 @@
  * written to PORT_FILE once both are ready. Every message comes back with
  * the QR bit set and its other bytes as they came. With -d each answer is
  * held that long: answers wait in a FIFO ring (the delay is the same for
- * all, so arrival order is due order) and a timerfd wakes the loop when the
- * oldest is due. A full ring drops the query and counts it, so a client
+ * all, so arrival order is due order) and a timerfd wakes the loop shortly
+ * before the oldest is due; the last stretch is waited on the clock, so an
+ * answer leaves on time rather than when a late timer wake-up lets it. A full ring drops the query and counts it, so a client
  * sees loss rather than a stalled reflector. TCP frames (two-byte length,
  * then the message) are answered in the same way on any number of
  * connections. SIGTERM or SIGINT prints the counters on stdout and exits.
@@ -38,6 +39,7 @@
 #define MESSAGE_MAX 4096
 #define HELD_MAX 1232 /* longer queries than this are dropped when delayed */
 #define RING_SLOTS 32768
+#define WAKE_EARLY_NS 200000u /* the timer wakes this much before an answer is due */
 #define FRAME_MAX (2 + MESSAGE_MAX) /* a longer frame closes the connection */
 
 struct held {
@@ -95,8 +97,11 @@ static void arm(int timer, uint64_t due_ns)
     timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, NULL);
 }
 
-/* Sends every held answer that is due, in batches; re-arms for the next. */
-static void send_due(int udp, int timer)
+static void serve_udp(int udp, int timer, uint64_t delay_ns);
+
+/* Sends the held answers that are due, in batches; false when the socket
+ * takes no more for now. */
+static int send_ready(int udp)
 {
     uint64_t now = now_ns();
     while (ring_head != ring_tail && ring[ring_head % RING_SLOTS].due_ns <= now) {
@@ -114,7 +119,7 @@ static void send_due(int udp, int timer)
         int sent = sendmmsg(udp, out, count, 0);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
+                return 0;
             sent = 1; /* a peer that went away: its answer is dropped */
             counters.dropped++;
         } else {
@@ -122,8 +127,26 @@ static void send_due(int udp, int timer)
         }
         ring_head += (uint64_t)sent;
     }
-    if (ring_head != ring_tail)
-        arm(timer, ring[ring_head % RING_SLOTS].due_ns);
+    return 1;
+}
+
+/* Sends what is due, and what falls due within the wake-up margin once its
+ * time comes, then arms the timer for the next. The timer fires the margin
+ * early, since a timer wake-up can come a hundred microseconds late; the
+ * rest is waited out on the clock, taking in new queries meanwhile, so that
+ * their arrival is not stamped late either. */
+static void send_due(int udp, int timer, uint64_t delay_ns)
+{
+    for (;;) {
+        if (!send_ready(udp) || ring_head == ring_tail)
+            return;
+        uint64_t next = ring[ring_head % RING_SLOTS].due_ns;
+        if (next > now_ns() + WAKE_EARLY_NS) {
+            arm(timer, next - WAKE_EARLY_NS);
+            return;
+        }
+        serve_udp(udp, timer, delay_ns);
+    }
 }
 
 static void serve_udp(int udp, int timer, uint64_t delay_ns)
@@ -180,7 +203,7 @@ static void serve_udp(int udp, int timer, uint64_t delay_ns)
             h->peer_len = in[i].msg_hdr.msg_namelen;
         }
         if (was_empty && ring_head != ring_tail)
-            arm(timer, ring[ring_head % RING_SLOTS].due_ns);
+            arm(timer, ring[ring_head % RING_SLOTS].due_ns - WAKE_EARLY_NS);
     }
 }
 
@@ -337,7 +360,7 @@ int main(int argc, char **argv)
                 uint64_t expirations;
                 while (read(timer, &expirations, sizeof expirations) > 0) {
                 }
-                send_due(udp, timer);
+                send_due(udp, timer, delay_ns);
             } else if (which == &listener) {
                 int fd;
                 while ((fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK)) >= 0) {
