@@ -48,14 +48,57 @@ bool is_closed(const core_channel_t* self)
     return std::atomic_ref<int>(const_cast<int&>(self->closed)).load(std::memory_order_acquire) != 0;
 }
 
-bool try_enqueue(core_channel_t* self, const void* obj)
+// ck_ring's single-producer, single-consumer protocol on its own ring record,
+// written here so that it inlines into put, get and the drain loop (ck's
+// functions compile only as C and cost a call per object): the producer
+// publishes a slot with a release store of p_tail, the consumer frees one
+// with a release store of c_head, each reading the other's index with
+// acquire. A ring filled or drained by ck's own functions reads the same.
+[[gnu::always_inline]] inline bool try_enqueue(core_channel_t* self, const void* obj)
 {
-    return tvx_ring_enqueue_spsc(&self->ring, self->ring_buf, obj);
+    ck_ring_t& ring = self->ring;
+    const unsigned int consumer = std::atomic_ref<unsigned int>(ring.c_head).load(std::memory_order_acquire);
+    const unsigned int producer = ring.p_tail;
+    const unsigned int next = producer + 1;
+    if ((next & ring.mask) == (consumer & ring.mask)) [[unlikely]] {
+        return false;
+    }
+    self->ring_buf[producer & ring.mask].value = const_cast<void*>(obj);
+    std::atomic_ref<unsigned int>(ring.p_tail).store(next, std::memory_order_release);
+    return true;
 }
 
-bool try_dequeue(core_channel_t* self, void** obj)
+[[gnu::always_inline]] inline bool try_dequeue(core_channel_t* self, void** obj)
 {
-    return tvx_ring_dequeue_spsc(&self->ring, self->ring_buf, obj);
+    ck_ring_t& ring = self->ring;
+    const unsigned int consumer = ring.c_head;
+    const unsigned int producer = std::atomic_ref<unsigned int>(ring.p_tail).load(std::memory_order_acquire);
+    if (consumer == producer) [[unlikely]] {
+        return false;
+    }
+    *obj = self->ring_buf[consumer & ring.mask].value;
+    std::atomic_ref<unsigned int>(ring.c_head).store(consumer + 1, std::memory_order_release);
+    return true;
+}
+
+// Every object in the ring now to the receiver: the producer's index is read
+// once and the consumer's stored once for the whole run of objects.
+unsigned int drain(core_channel_t* self)
+{
+    ck_ring_t& ring = self->ring;
+    const unsigned int producer = std::atomic_ref<unsigned int>(ring.p_tail).load(std::memory_order_acquire);
+    unsigned int consumer = ring.c_head;
+    const unsigned int handed = producer - consumer;
+    const core_receiver_t recv = self->recv;
+    void* const ctx = self->ctx;
+    for (; consumer != producer; consumer++) {
+        const auto* obj = static_cast<const core_object_t*>(self->ring_buf[consumer & ring.mask].value);
+        // The slot is free once its object was read, so the producer may
+        // refill it while the receiver works.
+        std::atomic_ref<unsigned int>(ring.c_head).store(consumer + 1, std::memory_order_release);
+        recv(ctx, obj);
+    }
+    return handed;
 }
 
 // Inlined into both the exported put and the receiver, so that an upstream
@@ -172,13 +215,13 @@ extern "C" void core_channel_run(core_channel_t* self)
         TVX_FATAL(self, "no receiver set");
     }
     for (;;) {
-        if (tvx_ring_drain_spsc(&self->ring, self->ring_buf, self->recv, self->ctx) > 0) {
+        if (drain(self) > 0) {
             continue;
         }
         sched_yield();
         if (is_closed(self)) {
             // Drain what was put before close and became visible only now.
-            tvx_ring_drain_spsc(&self->ring, self->ring_buf, self->recv, self->ctx);
+            drain(self);
             TVX_INFO(self, "channel closed");
             return;
         }

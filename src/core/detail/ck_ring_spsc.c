@@ -25,28 +25,6 @@ void tvx_ring_init(struct ck_ring* ring, unsigned int size)
     ck_ring_init(ring, size);
 }
 
-bool tvx_ring_enqueue_spsc(struct ck_ring* ring, struct ck_ring_buffer* buffer, const void* entry)
-{
-    return ck_ring_enqueue_spsc(ring, buffer, entry);
-}
-
-bool tvx_ring_dequeue_spsc(struct ck_ring* ring, const struct ck_ring_buffer* buffer, void** entry)
-{
-    return ck_ring_dequeue_spsc(ring, buffer, entry);
-}
-
-unsigned int tvx_ring_drain_spsc(struct ck_ring* ring, const struct ck_ring_buffer* buffer,
-                                 tvx_ring_receiver_t recv, void* ctx)
-{
-    unsigned int handed = 0;
-    void* entry;
-    while (ck_ring_dequeue_spsc(ring, buffer, &entry)) {
-        recv(ctx, entry);
-        handed++;
-    }
-    return handed;
-}
-
 unsigned int tvx_ring_size(const struct ck_ring* ring)
 {
     return ck_ring_size(ring);
