@@ -51,18 +51,30 @@ port_of() {
     awk -v kind="$1" '$1 == kind {print $2}' "$work/unbound/ports"
 }
 
-# reflector NAME [OPTIONS]: starts one in the background; sets $reflector_port.
+# reflector NAME [OPTIONS]: starts one in the background; sets $reflector_port
+# (UDP and TCP, the port file's first line) and, when started with -T,
+# $reflector_tls_port (its second line).
 reflector() {
-    local name=$1
+    local name=$1 pid
     shift
     rm -f "$work/$name.port"
     "$build/bench/bench_reflector" "$@" "$work/$name.port" >"$work/$name.counters" &
-    pids+=("$!")
-    while [ ! -s "$work/$name.port" ]; do sleep 0.05; done
-    reflector_port=$(cat "$work/$name.port")
+    pid=$!
+    pids+=("$pid")
+    while [ ! -s "$work/$name.port" ]; do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            echo "bench_reflector $name did not start" >&2
+            exit 1
+        fi
+        sleep 0.05
+    done
+    reflector_port=$(sed -n 1p "$work/$name.port")
+    reflector_tls_port=$(sed -n 2p "$work/$name.port")
 }
-reflector plain -t
+# The plain one serves DNS over TLS too, with the certificate made for unbound.
+reflector plain -t -T "$work/unbound/server.pem:$work/unbound/server.key"
 plain_port=$reflector_port
+plain_tls_port=$reflector_tls_port
 reflector delay1ms -d 1000
 delay1ms_port=$reflector_port
 reflector delay10ms -d 10000
@@ -146,7 +158,8 @@ for sink in unbound reflector; do
         replay-per-client "-r $queries -p $port -w 100"
 done
 
-for case in "tcp unbound $(port_of tcp)" "tcp reflector $plain_port" "tls unbound $(port_of tls)"; do
+for case in "tcp unbound $(port_of tcp)" "tcp reflector $plain_port" "tls unbound $(port_of tls)" \
+    "tls reflector $plain_tls_port"; do
     read -r transport sink port <<<"$case"
     mode=$transport
     [ "$transport" = tls ] && mode=dot
