@@ -25,6 +25,7 @@
 #include "core/detail/inflight.h"
 #include "core/detail/log.h"
 #include "core/detail/socket.h"
+#include "core/detail/tls_read_ahead.h"
 #include "core/detail/stream_frame.h"
 #include "core/object/payload.h"
 
@@ -127,6 +128,7 @@ struct Conn {
     uint32_t queries = 0;
     uint64_t retry_at_ns = 0;
     gnutls_session_t tls = nullptr;
+    std::unique_ptr<tvx::tls::ReadAhead> ahead;  // the session's reads
     std::vector<uint8_t> out;
     size_t out_done = 0;
     uint64_t written = 0;      // stream bytes written over the connection's life
@@ -388,6 +390,7 @@ void close_fd(State& st, Conn& conn)
         }
         gnutls_deinit(conn.tls);
         conn.tls = nullptr;
+        conn.ahead.reset();
     }
     if (conn.fd >= 0) {
         epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
@@ -1222,8 +1225,14 @@ bool read_stream(output_replayer_t* self, State& st, uint32_t index, uint32_t ge
         const size_t room = conn.in.size() - conn.in_held;
         ssize_t got;
         if (conn.tls) {
+            const uint64_t taken = conn.ahead->taken();
             got = gnutls_record_recv(conn.tls, conn.in.data() + conn.in_held, room);
             if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED) {
+                // A record that was not data (a session ticket) ends the
+                // call so; what was read ahead behind it wakes nothing.
+                if (!conn.ahead->empty() && conn.ahead->taken() != taken) {
+                    continue;
+                }
                 return true;
             }
             if (got < 0) {
@@ -1260,7 +1269,8 @@ bool read_stream(output_replayer_t* self, State& st, uint32_t index, uint32_t ge
         // next readiness event brings the rest, and a read that would only
         // say "nothing more" is saved.
         Conn& after = st.conns[index];
-        if (static_cast<size_t>(got) < room && (!after.tls || gnutls_record_check_pending(after.tls) == 0)) {
+        if (static_cast<size_t>(got) < room &&
+            (!after.tls || (gnutls_record_check_pending(after.tls) == 0 && after.ahead->empty()))) {
             return true;
         }
     }
@@ -1275,7 +1285,8 @@ bool start_tls(output_replayer_t* self, State& st, Conn& conn)
     }
     gnutls_set_default_priority(conn.tls);
     gnutls_credentials_set(conn.tls, GNUTLS_CRD_CERTIFICATE, st.cred);
-    gnutls_transport_set_int(conn.tls, conn.fd);
+    conn.ahead = std::make_unique<tvx::tls::ReadAhead>(conn.fd);
+    conn.ahead->attach(conn.tls);
     (void)self;
     return true;
 }
@@ -1360,8 +1371,10 @@ void on_event(output_replayer_t* self, State& st, const struct epoll_event& ev, 
             return;
         }
     }
-    // Whatever is readable first; an end or error after it.
-    if (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+    // Whatever is readable first; an end or error after it. Bytes the
+    // handshake read ahead of its end wake nothing: they are read now.
+    const Conn& ready = st.conns[index];
+    if ((ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) || (ready.ahead && !ready.ahead->empty())) {
         if (!read_stream(self, st, index, generation) && st.conns[index].generation == generation) {
             fail_conn(self, st, index, now);
         }

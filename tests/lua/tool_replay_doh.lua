@@ -49,11 +49,13 @@ for _, args in ipairs({
 end
 
 -- The scripted cases, over TLS and h2c: only the two HTTP errors go
--- unanswered.
+-- unanswered. The reset stream is sent again on its connection; whether
+-- streams were still open past the GOAWAY (and moved to a new connection,
+-- a reconnect) depends on how fast the client is, but none may be lost.
 for _, args in ipairs({ "-p " .. scripted.tls .. " -c 1 -w 10 -W 1", "-p " .. scripted.h2c .. " --h2c -c 1 -w 10 -W 1" }) do
     local code, result, err = replay("doh_cases.pcap", args)
     local q = result.queries
-    check(code == 0 and q.read == 100 and q.answered == 98 and q.http_errors == 2 and q.reconnects >= 1 and q.resent >= 1,
+    check(code == 0 and q.read == 100 and q.answered == 98 and q.http_errors == 2 and q.resent >= 1,
         "%s: exit %d %s %s", args, code, Json.encode(q), err)
 end
 -- The same DoH server twice, in respdiff's live mode.

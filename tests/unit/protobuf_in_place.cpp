@@ -45,7 +45,7 @@ Bytes fixed32(uint32_t field, uint32_t value)
     return key(field, 5) + Bytes{char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
 }
 
-const Bytes query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07\x65xample\x00\x00\x01\x00\x01", 29);
+const Bytes query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07\x65xample\x00\x00\x01\x00\x01", 25);
 
 // A client query as unbound logs it, fields in number order.
 Bytes message_body()
