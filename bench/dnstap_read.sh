@@ -3,7 +3,9 @@
 # beside dnstap-ldns reading the same log and printing every message (time,
 # kind, address, transport, size, question) to /dev/null: it has no way to
 # read without printing. Best of three runs each, after one warm-up read for
-# the page cache.
+# the page cache. Then the tools side by side: tarvex dump -b printing one
+# line per message (time, kind, addresses, transport, size, id, question)
+# beside the same dnstap-ldns run.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,8 +38,10 @@ seconds_of() {
 
 tarvex=""
 ldns=""
+brief=""
 for _ in $(seq "$runs"); do
     tarvex+="$("$build/tarvex" "$here/dnstap_read_push.lua" "$file" "$sink" | rate_of)"$'\n'
+    brief+="$(seconds_of "$build/tarvex" dump -b -q "$file")"$'\n'
     if command -v dnstap-ldns >/dev/null; then
         ldns+="$(seconds_of dnstap-ldns -r "$file")"$'\n'
     fi
@@ -47,3 +51,8 @@ if [ -n "$ldns" ]; then
     echo "baseline dnstap-ldns-r-to-devnull $(best <<<"$ldns") messages/s"
 fi
 echo "result dnstap-reader-chain-push $(best <<<"$tarvex") messages/s"
+echo "group dnstap printed one line per message, $messages messages"
+if [ -n "$ldns" ]; then
+    echo "baseline dnstap-ldns-r-to-devnull $(best <<<"$ldns") messages/s"
+fi
+echo "result tarvex-dump-brief-to-devnull $(best <<<"$brief") messages/s"

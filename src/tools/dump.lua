@@ -1,7 +1,9 @@
 -- Reads a capture file, decodes every frame and prints each DNS message it
--- carries (UDP or TCP, port 53 unless -a is given) with Dns:print.
+-- carries (UDP or TCP, port 53 unless -a is given) with Dns:print, or with
+-- -b one line each (formatted by the brief output).
 --   tarvex dump capture.pcap
 local Decode = require("tarvex.tools.lib.decode")
+local Brief = require("tarvex.output.brief")
 local Object = require("tarvex.core.objects")
 local Dns = require("tarvex.core.object.dns")
 local Ip = require("tarvex.lib.ip")
@@ -12,6 +14,7 @@ local Tool = {
     usage = "[options...] capture.pcap",
     options = {
         { "a", "any-port", false, "Parse payloads on every port, not only 53" },
+        { "b", "brief", false, "One line per message: time, kind, addresses, transport, size, id, question, rcode" },
         { "l", "labels", "64", "Label records per name", arg = "N" },
     },
 }
@@ -23,6 +26,26 @@ function Tool.run(cli)
     local any_port, labels = cli:val("any-port"), cli:whole("labels", 1)
 
     local input = cli:open_capture(cli.args[1])
+    if cli:val("brief") then
+        -- Every message pushed from the reader to the line writer, with no
+        -- script code per message.
+        local brief = Brief.new()
+        brief:port(any_port and 0 or 53)
+        if brief:open("-") ~= 0 then
+            cli:fail("cannot write to standard output")
+        end
+        input:receiver(Decode.push(brief, any_port and 0 or 53, input))
+        local result = input:run()
+        local failed = brief:flush() ~= 0
+        brief:close()
+        if failed then
+            cli:fail("could not write every line")
+        end
+        if result ~= 0 or input.obj.is_broken ~= 0 then
+            cli:fail("the capture ends inside a record; shown up to there")
+        end
+        return
+    end
     -- Messages split over TCP segments or IP fragments come whole, TCP ones
     -- without their length field.
     local chain = Decode.pull(input, any_port and 0 or 53, input)
@@ -30,6 +53,7 @@ function Tool.run(cli)
 
     -- One DNS object for the whole run, pointed at each payload in turn.
     local dns = Dns.new()
+
 
     local function endpoints(obj)
         local ip = obj:cast_to(Object.IP) or obj:cast_to(Object.IP6)

@@ -39,6 +39,7 @@ local MODULES = {
     "tarvex.input.pcap", "tarvex.input.pcap_h", "tarvex.input.zmmpcap", "tarvex.input.zmmpcap_h",
     "tarvex.input.zpcap", "tarvex.input.zpcap_h", "tarvex.input.zero",
 
+    "tarvex.output.brief", "tarvex.output.brief_h",
     "tarvex.output.dnscli", "tarvex.output.dnscli_h", "tarvex.output.dnstap", "tarvex.output.dnstap_h",
     "tarvex.output.dohcli", "tarvex.output.dohcli_h",
     "tarvex.output.pcap", "tarvex.output.pcap_h",
