@@ -86,8 +86,15 @@ json() {
         2>/dev/null || echo 0
 }
 
-# tarvex_run ARGS...: "answered/s answered-per-cpu-second peak-rss-kb" of one
-# replay; the answered rate is over the sending period, as dnsperf's is.
+# figures ANSWERED QPS: "answered/s answered-per-cpu-second peak-rss-kb" from
+# the run's /usr/bin/time line.
+figures() {
+    awk -v n="${1:-0}" -v qps="${2:-0}" '{cpu = $1 + $2; printf "%.0f %.0f %d\n", qps, (cpu > 0 ? n / cpu : 0), $3}' \
+        "$work/time.txt"
+}
+
+# tarvex_run ARGS...: the figures of one replay; the answered rate is over
+# the sending period, as dnsperf's is.
 tarvex_run() {
     rm -f "$work/run.json"
     /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$build/tarvex" replay -q --json "$work/run.json" "$@" \
@@ -95,8 +102,7 @@ tarvex_run() {
     local answered qps
     answered=$(json "$work/run.json" 'd["queries"]["answered"]')
     qps=$(json "$work/run.json" 'd["rate"]["answered_qps"] or 0')
-    awk -v n="$answered" -v qps="$qps" '{cpu = $1 + $2; printf "%.0f %.0f %d\n", qps, (cpu > 0 ? n / cpu : 0), $3}' \
-        "$work/time.txt"
+    figures "$answered" "$qps"
 }
 
 # dnsperf_run ARGS...: the same three figures of one dnsperf run.
@@ -106,8 +112,7 @@ dnsperf_run() {
     local answered qps
     answered=$(awk '/Queries completed:/ {print $3}' "$work/dnsperf.out")
     qps=$(awk '/Queries per second:/ {print $4}' "$work/dnsperf.out")
-    awk -v n="${answered:-0}" -v qps="${qps:-0}" '{cpu = $1 + $2; printf "%.0f %.0f %d\n", qps, (cpu > 0 ? n / cpu : 0), $3}' \
-        "$work/time.txt"
+    figures "$answered" "$qps"
 }
 
 # best FIELD: the highest of that field over the runs on standard input.

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <type_traits>
 
+#include "core/detail/dns_question.h"
 #include "core/detail/log.h"
 #include "core/object/dnstap.h"
 #include "core/object/ip.h"
@@ -147,47 +148,14 @@ void address(Line& line, const core_object_t* net, bool source)
     line.text(text);
 }
 
-// The name at `at` in presentation form, compression pointers followed; false
-// when it runs past the message, loops or is longer than a name can be.
-bool name(Line& line, const uint8_t* message, size_t len, size_t at, size_t& end)
+// A wire-form name (as the question reader gives it) in presentation form.
+void name(Line& line, const uint8_t* wire, size_t len)
 {
-    size_t jumps = 0, wire = 0;
-    bool jumped = false;
-    char* start = line.at;
-    for (;;) {
-        if (at >= len) {
-            return false;
-        }
-        const uint8_t label = message[at];
-        if ((label & 0xc0) == 0xc0) {
-            if (at + 1 >= len || ++jumps > 64) {
-                return false;
-            }
-            if (!jumped) {
-                end = at + 2;
-                jumped = true;
-            }
-            at = size_t(label & 0x3f) << 8 | message[at + 1];
-            continue;
-        }
-        if (label & 0xc0) {
-            return false;  // extended label types
-        }
-        if (label == 0) {
-            if (!jumped) {
-                end = at + 1;
-            }
-            if (line.at == start) {
-                line.ch('.');
-            }
-            return true;
-        }
-        wire += label + 1;
-        if (wire > 255 || at + 1 + label > len) {
-            return false;
-        }
-        for (size_t i = 0; i < label; i++) {
-            const uint8_t c = message[at + 1 + i];
+    size_t at = 0;
+    while (at < len && wire[at] != 0) {
+        const uint8_t label = wire[at];
+        for (size_t i = 1; i <= label && at + i < len; i++) {
+            const uint8_t c = wire[at + i];
             if (c == '.' || c == '\\' || c == '"' || c == ';' || c == '(' || c == ')' || c == '@' || c == '$') {
                 line.ch('\\');
                 line.ch(char(c));
@@ -200,6 +168,9 @@ bool name(Line& line, const uint8_t* message, size_t len, size_t at, size_t& end
         }
         line.ch('.');
         at += 1 + label;
+    }
+    if (at == 0) {
+        line.ch('.');  // the root
     }
 }
 
@@ -240,39 +211,35 @@ void class_of(Line& line, uint16_t klass)
 // where the message does not hold them. The header's QR bit, or -1.
 int dns_fields(Line& line, const uint8_t* message, size_t len)
 {
-    if (len < 12) {
+    tvx::dns::Question q;
+    if (!tvx::dns::read_header(message, len, q) || len < tvx::dns::header_size) {
         line.text(" malformed");
         return -1;
     }
-    const int qr = message[2] >> 7;
     line.ch(' ');
-    line.number(uint16_t(message[0] << 8 | message[1]));
-    const uint16_t questions = uint16_t(message[4] << 8 | message[5]);
-    if (questions > 0) {
-        char* before = line.at;
-        line.text(" \"");
-        size_t end = 0;
-        if (!name(line, message, len, 12, end) || end + 4 > len) {
-            line.at = before;
+    line.number(q.id);
+    if (q.qdcount > 0) {
+        if (!tvx::dns::read_question<false>(message, len, q)) {
             line.text(" malformed");
-            return qr;
+            return q.qr;
         }
+        line.text(" \"");
+        name(line, q.name, q.name_len);
         line.text("\" ");
-        class_of(line, uint16_t(message[end + 2] << 8 | message[end + 3]));
+        class_of(line, q.qclass);
         line.ch(' ');
-        type_of(line, uint16_t(message[end] << 8 | message[end + 1]));
+        type_of(line, q.qtype);
     }
-    if (qr) {
-        const unsigned rcode = message[3] & 0x0f;
+    if (q.qr) {
         line.ch(' ');
-        if (rcode < sizeof(rcodes) / sizeof(rcodes[0])) {
-            line.text(rcodes[rcode]);
+        if (q.rcode < sizeof(rcodes) / sizeof(rcodes[0])) {
+            line.text(rcodes[q.rcode]);
         } else {
             line.text("RCODE");
-            line.number(rcode);
+            line.number(q.rcode);
         }
     }
-    return qr;
+    return q.qr;
 }
 
 int flush_buffer(output_brief_t* self)

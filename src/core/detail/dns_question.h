@@ -60,7 +60,9 @@ inline bool read_header(const uint8_t* bytes, size_t len, Question& out)
 
 // Header and first question. False when the header is cut, there is no
 // question, or the name is malformed (a label past the end, a pointer loop,
-// a name over 255 octets).
+// a name over 255 octets). `FoldCase` false keeps the name's letters as sent,
+// for showing it rather than comparing it.
+template <bool FoldCase = true>
 inline bool read_question(const uint8_t* bytes, size_t len, Question& out)
 {
     if (!read_header(bytes, len, out) || out.qdcount == 0 || len < header_size) {
@@ -93,7 +95,8 @@ inline bool read_question(const uint8_t* bytes, size_t len, Question& out)
         }
         out.name[written++] = label;
         for (size_t i = 0; i < label; i++) {
-            out.name[written++] = fold(bytes[offset + 1 + i]);
+            const uint8_t c = bytes[offset + 1 + i];
+            out.name[written++] = FoldCase ? fold(c) : c;
         }
         offset += 1 + label;
         if (label == 0) {

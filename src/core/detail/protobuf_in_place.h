@@ -131,11 +131,15 @@ struct Reader {
 
     [[gnu::always_inline]] bool fixed64(uint64_t& out)
     {
-        uint64_t low, high;
-        if (end - at < 8 || !fixed32(low) || !fixed32(high)) {
+        if (end - at < 8) {
             return false;
         }
-        out = low | high << 32;
+        uint64_t value = 0;
+        for (int i = 7; i >= 0; i--) {
+            value = value << 8 | at[i];
+        }
+        at += 8;
+        out = value;
         return true;
     }
 
