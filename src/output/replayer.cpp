@@ -39,6 +39,9 @@ constexpr uint32_t none = UINT32_MAX;
 constexpr uint64_t second_ns = 1000000000ull;
 constexpr size_t datagram_batch = 16;
 constexpr size_t datagram_room = 65536;
+// How soon a fed input that ran dry is looked at again: its feeder is
+// normally far ahead, so this is seldom waited out.
+constexpr uint64_t starved_look_ns = 100000;
 
 constexpr output_replayer_t make_defaults()
 {
@@ -178,6 +181,8 @@ struct State {
     core_producer_t produce = nullptr;
     void* produce_ctx = nullptr;
     const size_t* packets = nullptr;
+    const uint8_t* waiting = nullptr;  // set while an input fed from elsewhere may still give more
+    bool starved = false;       // such an input had nothing at the last look
     bool input_ended = false;   // the current input gave its last record
     bool input_reported = false;
     bool finished = false;      // no more input will come
@@ -1422,15 +1427,11 @@ using tvx::dns::capture_record;
 bool take_query(output_replayer_t* self, State& st, const core_object_t* obj)
 {
     tvx::dns::Exchange msg;
-    if (!tvx::dns::read_exchange(obj, msg)) {
+    Pending& q = st.pending;
+    if (!tvx::dns::read_query(obj, self->dns_port, msg, q.question)) {
         return false;
     }
     const core_object_payload_t* payload = msg.payload;
-    Pending& q = st.pending;
-    if (msg.dport != self->dns_port || !tvx::dns::read_header(payload->payload, payload->len, q.question) ||
-        q.question.qr != 0) {
-        return false;
-    }
     tvx::dns::read_question_or_none(payload->payload, payload->len, q.question);
     memset(&q.key, 0, sizeof(q.key));
     q.key.family = msg.family;
@@ -1542,7 +1543,12 @@ bool pull(output_replayer_t* self, State& st, uint64_t now)
     while (!st.input_ended && st.produce) {
         const size_t before = st.packets ? *st.packets : 0;
         const core_object_t* obj = st.produce(st.produce_ctx);
+        st.starved = false;
         if (!obj) {
+            if (st.waiting && *st.waiting) {
+                st.starved = true;  // nothing yet: looked at again soon
+                return false;
+            }
             if (!st.packets || *st.packets == before) {
                 st.input_ended = true;
                 return false;
@@ -1694,11 +1700,19 @@ void output_replayer_input(output_replayer_t* self, core_producer_t produce, voi
     st.produce = produce;
     st.produce_ctx = ctx;
     st.packets = packets;
+    st.waiting = nullptr;
+    st.starved = false;
     st.input_ended = produce == nullptr;
     st.input_reported = false;
     st.finished = produce == nullptr;
     // The next input's first gap is none: it follows straight on.
     st.have_capture_ts = false;
+}
+
+void output_replayer_input_waiting(output_replayer_t* self, core_producer_t produce, void* ctx, const uint8_t* waiting)
+{
+    output_replayer_input(self, produce, ctx, nullptr);
+    state_of(self).waiting = waiting;
 }
 
 output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t slice_ns)
@@ -1750,6 +1764,9 @@ output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t s
             wake = std::min(wake, st.inflight[st.inflight.oldest()].sent_ns + self->wait_ns);
         }
         wake = std::min(wake, backoff_at);
+        if (st.starved && !st.pending.have) {
+            wake = std::min(wake, now + starved_look_ns);
+        }
         const uint64_t sleep = wake > now ? wake - now : 0;
         struct timespec limit = {time_t(sleep / second_ns), long(sleep % second_ns)};
         const int ready = epoll_pwait2(st.epoll_fd, events, 64, &limit, nullptr);

@@ -164,6 +164,10 @@ int output_replayer_connect(output_replayer_t* self, const char* host, const cha
 // from a packet the decoder dropped. A null producer: no more input. A later
 // input is paced as if it followed the previous one.
 void output_replayer_input(output_replayer_t* self, core_producer_t produce, void* ctx, const size_t* packets);
+// An input fed from another thread: a null from `produce` while `*waiting`
+// is set means nothing yet (looked at again within 100 us), a null with it
+// clear the end.
+void output_replayer_input_waiting(output_replayer_t* self, core_producer_t produce, void* ctx, const uint8_t* waiting);
 // Runs for at most `slice_ns`.
 output_replayer_status_t output_replayer_run(output_replayer_t* self, uint64_t slice_ns);
 // The wall-clock seconds in which anything happened, in order; a second is

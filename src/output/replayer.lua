@@ -4,6 +4,7 @@
 --   rp:transport("tcp")  rp:pacing("rate", 5000)  rp:window(1000)  rp:wait(2)
 --   if rp:connect("127.0.0.1", "53") ~= 0 then ... end
 --   rp:input(chain, reader)                -- decoded records; the reader's count tells the end
+--   rp:feed(feed, k)                       -- or lane k of a replay feed, filled by another thread
 --   repeat
 --       local status = rp:run(0.2)         -- seconds of running at most
 --   until status == "done"                 -- "input ended": rp:input(nil), or a new one
@@ -150,7 +151,7 @@ end
 
 -- The address of a reader record's packet count, whether the class holds
 -- the record or a pointer to it.
-local function packet_count(rec)
+function Replayer.packet_count(rec)
     local ok, offset = pcall(ffi.offsetof, ffi.typeof(rec), "pkts")
     if not ok or offset == nil then
         offset = ffi.offsetof(ffi.typeof(rec[0]), "pkts")
@@ -169,7 +170,15 @@ function Replayer:input(chain, reader)
     local produce, ctx = chain:produce()
     -- Kept alive for the run: the engine holds raw pointers into them.
     self._input = { chain, reader }
-    C.output_replayer_input(self.obj, produce, ctx, packet_count(reader.obj))
+    C.output_replayer_input(self.obj, produce, ctx, Replayer.packet_count(reader.obj))
+end
+
+-- A lane of a replay feed (tarvex.output.replay_feed) as the input: it may
+-- run dry for a while, and ends when the feed closed and it is drained.
+function Replayer:feed(feed, index)
+    local produce, lane, waiting = feed:lane(index)
+    self._input = { feed }
+    C.output_replayer_input_waiting(self.obj, produce, lane, waiting)
 end
 
 function Replayer:run(seconds)

@@ -11,6 +11,16 @@
 
 local Cli = require("tarvex.tools.lib.cli")
 
+-- The queries the feed holds for its workers: lanes of a power of two each,
+-- fewer per lane with many workers (a query's slot is about 1 KB).
+local function feed_lane_queries(threads)
+    local per_lane = 4096
+    while per_lane > 256 and per_lane * threads > 16384 do
+        per_lane = per_lane / 2
+    end
+    return per_lane
+end
+
 local Tool = {
     name = "replay",
     summary = "replays a capture's queries as its clients sent them, and measures latency and loss",
@@ -218,8 +228,8 @@ function Tool.run(cli)
     end
     local start_at = cli:val("start-at") ~= "" and cli:real("start-at", 0) or nil
     local path = cli:val("read")
-    if path == "-" and (threads > 1 or loops > 1 or duration or ramp) then
-        cli:fail("standard input is read once: -n, --loop, --duration and --ramp need a file")
+    if path == "-" and (loops > 1 or duration or ramp) then
+        cli:fail("standard input is read once: --loop, --duration and --ramp need a file")
     end
 
     local ffi = require("ffi")
@@ -274,10 +284,11 @@ function Tool.run(cli)
         else
             rp:pacing(timing)
         end
-        -- Shards of several hosts, each split again over its threads: the
-        -- host keeps the ordinals I mod N whatever its thread count, so
-        -- hosts with different -n still split the clients between them.
-        rp:shard(shard_index + shard_count * (i - 1), shard_count * threads)
+        -- Several workers take their clients from the feed, which keeps
+        -- this host's shard; one worker reads the capture and keeps it.
+        if threads == 1 then
+            rp:shard(shard_index, shard_count)
+        end
         if rp:connect(cli:val("server"), server_port) ~= 0 then
             cli:fail("cannot resolve " .. cli:val("server") .. " port " .. server_port)
         end
@@ -302,7 +313,17 @@ function Tool.run(cli)
     local started = seconds_now(Clock)
     local problems = {}
     local statuses, workers = {}, {}
+    -- Several workers: one reader here, through a feed that spreads the
+    -- clients over the workers (the same split hosts' shards use).
+    local feed, feeder
     if threads > 1 then
+        local Feed = require("tarvex.output.replay_feed")
+        feed = Feed.new(threads, feed_lane_queries(threads))
+        feed:port(dns_port)
+        feed:shard(shard_index, shard_count)
+        job.first = probe
+        probe = nil
+        feeder = Worker.feeder(feed, job)
         for i = 1, threads do
             local status, thr = Channel.new(4), Thread.new()
             if thr:start(Worker.thread) ~= 0 then
@@ -314,7 +335,7 @@ function Tool.run(cli)
                 end
                 cli:fail("cannot start worker " .. i)
             end
-            Worker.push(thr, engines[i], status, i, job)
+            Worker.push(thr, engines[i], status, i, feed)
             statuses[i], workers[i] = status, thr
         end
     end
@@ -390,6 +411,9 @@ function Tool.run(cli)
             for _, rp in ipairs(engines) do
                 rp:stop()
             end
+            if feeder then
+                feeder.stop()
+            end
         end
     end
 
@@ -404,9 +428,18 @@ function Tool.run(cli)
             problems[#problems + 1] = problem
         end
     else
-        local running = threads
+        local running, read_problem_told = threads, false
         while running > 0 do
-            Clock.sleep(ramp and 0.02 or 0.1)
+            local reading, problem = feeder.pump(0.005)
+            if reading == "full" then
+                Clock.sleep(0.0005)
+            elseif reading == "done" then
+                if problem and not read_problem_told then
+                    problems[#problems + 1] = problem
+                    read_problem_told = true
+                end
+                Clock.sleep(ramp and 0.02 or 0.1)
+            end
             tick(seconds_now(Clock))
             for i, status in ipairs(statuses) do
                 local got = status:try_get()
@@ -414,6 +447,12 @@ function Tool.run(cli)
                     running = running - 1
                     if tonumber(ffi.cast("intptr_t", got)) ~= 1 then
                         problems[#problems + 1] = "worker " .. i .. " failed"
+                        -- Its lane is read no more: the others stop too
+                        -- rather than wait on it.
+                        for _, rp in ipairs(engines) do
+                            rp:stop()
+                        end
+                        feeder.stop()
                     end
                 end
             end

@@ -46,7 +46,7 @@ local MODULES = {
     "tarvex.output.diffstore", "tarvex.output.diffstore_h",
     "tarvex.output.respdiff", "tarvex.output.respdiff_h", "tarvex.output.tcpcli", "tarvex.output.tcpcli_h",
     "tarvex.output.tlscli", "tarvex.output.tlscli_h", "tarvex.output.udpcli", "tarvex.output.udpcli_h",
-    "tarvex.output.null", "tarvex.output.replayer", "tarvex.output.replayer_h",
+    "tarvex.output.null", "tarvex.output.replay_feed", "tarvex.output.replay_feed_h", "tarvex.output.replayer", "tarvex.output.replayer_h",
 
     "tarvex.lib.base64url", "tarvex.lib.base64url_h", "tarvex.lib.clock", "tarvex.lib.clock_h",
     "tarvex.lib.getopt", "tarvex.lib.histogram", "tarvex.lib.histogram_h", "tarvex.lib.ip", "tarvex.lib.parseconf", "tarvex.lib.trie", "tarvex.lib.trie_h",

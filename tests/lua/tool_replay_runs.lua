@@ -42,6 +42,25 @@ for _, transport in ipairs({ "udp", "tcp" }) do
     end
 end
 
+-- Threads take their queries from one reader, which copies each for its
+-- worker: queries larger than usual (700 and 1,500 bytes, EDNS padding)
+-- arrive whole, which unbound tells by answering each NXDOMAIN (a damaged
+-- one gets FORMERR, or an answer to another question, or none), and a pipe
+-- feeds threads as a file does.
+local padded = dir .. "/padded.pcap"
+for _, case in ipairs({ { "udp", "-r " .. padded }, { "tcp", "-r -" } }) do
+    local label = string.format("padded %s %s -n 2", case[1], case[2])
+    os.remove("replay.json")
+    local code, _, err = sub.run(string.format("(cat %s | %s replay -q %s -n 2 -t %s -p %s --json replay.json)",
+        padded, arg[0], case[2], case[1], unbound))
+    local many = Run.load("replay.json")
+    assert(code == 0 and many, label .. ": exit " .. code .. " " .. err)
+    Run.accounted(label, many)
+    assert(many.queries.read == 200 and many.queries.answered == 200 and many.queries.unmatched == 0
+        and many.rcodes.NXDOMAIN == 200 and many.sockets.opened == 20, label .. ": " .. show(many) .. " rcodes "
+        .. Json.encode(many.rcodes) .. ", " .. many.sockets.opened .. " sockets")
+end
+
 -- Loops: the capture three times over, every query answered.
 local code, looped, _, err = replay("--loop 3")
 assert(code == 0 and looped, "--loop 3: exit " .. code .. " " .. err)

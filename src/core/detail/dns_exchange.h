@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/detail/dns_question.h"
 #include "core/object.h"
 #include "core/object/ip.h"
 #include "core/object/ip6.h"
@@ -71,6 +72,13 @@ inline bool read_exchange(const core_object_t* obj, Exchange& out)
         out.dst = ip6->dst;
     }
     return true;
+}
+
+// A query (QR clear) to `port`: the exchange, and its header in `header`.
+inline bool read_query(const core_object_t* obj, uint16_t port, Exchange& msg, Question& header)
+{
+    return read_exchange(obj, msg) && msg.dport == port &&
+           read_header(msg.payload->payload, msg.payload->len, header) && header.qr == 0;
 }
 
 inline const core_object_pcap_t* capture_record(const core_object_t* obj)
