@@ -38,3 +38,26 @@ for placement in "${placements[@]}"; do
     echo "result channel-component $(grep '^component ' <<<"$runs" | cut -d' ' -f2 | best) items/s"
     echo "result channel-script $(grep '^script ' <<<"$runs" | cut -d' ' -f2 | best) items/s"
 done
+
+# The feed that fills the replay workers' lanes from one reader, beside
+# reading and decoding the same capture alone: the million-query capture of
+# the read benchmarks (a client per query, so every query numbers a new
+# client) and one of a million queries from 1,000 clients.
+feed_group() {
+    local capture=$1 title=$2 decode="" feed="" out
+    for _ in 1 2 3; do
+        out=$("$build/tarvex" "$here/replay_feed.lua" "$capture")
+        decode+=$(awk '$1 == "decode" {print $2}' <<<"$out")$'\n'
+        feed+=$(awk '$1 == "feed" {print $2}' <<<"$out")$'\n'
+    done
+    echo "group replay feed, $title, one reader into two lanes drained by two threads (queries/s)"
+    echo "baseline read-decode $(best <<<"$decode") queries/s"
+    echo "result feed-two-lanes $(best <<<"$feed") queries/s"
+}
+for clients in "" 1000; do
+    capture=$build/bench/dns-queries-1000000${clients:+-clients$clients}.pcap
+    if [ ! -s "$capture" ]; then
+        python3 "$here/../tests/fixtures/bench_queries.py" "$capture" 1000000 $clients
+    fi
+    feed_group "$capture" "${clients:-a million} clients"
+done

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "core/channel.h"
@@ -112,17 +111,67 @@ struct Client {
     uint8_t addr[16];
 };
 
-struct ClientHash {
-    size_t operator()(const Client& key) const { return tvx::hash_bytes(&key, sizeof(key), 0xfeed); }
-};
+// Every client seen and its lane, for as long as the feed lives: a client
+// keeps its lane (and its number) however long it was silent, so nothing is
+// ever evicted. Open addressing over one array that doubles at half full,
+// so a lookup is one probe run and no allocation but the growth.
+class ClientLanes {
+public:
+    // The lane entry of `key`; `fresh` when it was not there before.
+    uint32_t& find(const Client& key, bool& fresh)
+    {
+        if ((count_ + 1) * 2 > entries_.size()) {
+            grow();
+        }
+        size_t at = tvx::hash_bytes(&key, sizeof(key), seed) & mask_;
+        while (entries_[at].used) {
+            if (memcmp(&entries_[at].key, &key, sizeof(key)) == 0) {
+                fresh = false;
+                return entries_[at].lane;
+            }
+            at = (at + 1) & mask_;
+        }
+        fresh = true;
+        count_++;
+        entries_[at].used = 1;
+        entries_[at].key = key;
+        return entries_[at].lane;
+    }
 
-struct ClientEqual {
-    bool operator()(const Client& a, const Client& b) const { return memcmp(&a, &b, sizeof(a)) == 0; }
+    size_t size() const { return count_; }
+
+private:
+    struct Entry {
+        Client key;
+        uint8_t used;
+        uint32_t lane;
+    };
+    static constexpr uint64_t seed = 0xfeed;
+
+    void grow()
+    {
+        std::vector<Entry> old(entries_.empty() ? 1024 : entries_.size() * 2);
+        old.swap(entries_);
+        mask_ = entries_.size() - 1;
+        for (const Entry& entry : old) {
+            if (entry.used) {
+                size_t at = tvx::hash_bytes(&entry.key, sizeof(entry.key), seed) & mask_;
+                while (entries_[at].used) {
+                    at = (at + 1) & mask_;
+                }
+                entries_[at] = entry;
+            }
+        }
+    }
+
+    std::vector<Entry> entries_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
 };
 
 struct State {
     std::vector<std::unique_ptr<output_replay_feed_lane_t>> lanes;
-    std::unordered_map<Client, uint32_t, ClientHash, ClientEqual> lane_of;  // by order of first query
+    ClientLanes lane_of;  // numbered in order of first query
     core_producer_t produce = nullptr;
     void* produce_ctx = nullptr;
     const size_t* packets = nullptr;
@@ -154,16 +203,15 @@ uint32_t lane_for(output_replay_feed_t* self, State& st, const tvx::dns::Exchang
     if (msg.src) {
         memcpy(key.addr, msg.src, msg.addr_len());
     }
-    const auto [at, fresh] = st.lane_of.try_emplace(key, elsewhere_lane);
+    bool fresh;
+    uint32_t& lane = st.lane_of.find(key, fresh);
     if (fresh) {
         const uint64_t hosts = self->shard_count > 1 ? self->shard_count : 1;
         const uint64_t index = hosts > 1 ? self->shard_index : 0;
         const uint64_t turn = (st.lane_of.size() - 1) % (hosts * self->lanes);
-        if (turn % hosts == index) {
-            at->second = static_cast<uint32_t>(turn / hosts);
-        }
+        lane = turn % hosts == index ? static_cast<uint32_t>(turn / hosts) : elsewhere_lane;
     }
-    return at->second;
+    return lane;
 }
 
 bool place(output_replay_feed_lane_t& lane, const tvx::dns::Exchange& msg)
