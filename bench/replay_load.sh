@@ -3,7 +3,9 @@
 # answers at next to no cost, so that the generator is what is measured).
 #   - UDP with answers matched and timed: answered queries/s and answered
 #     queries per CPU second (user + system of the generator's process) at
-#     the same clients and in-flight limit (-c, -w beside dnsperf -c, -q).
+#     the same clients and in-flight limit (-c, -w beside dnsperf -c, -q),
+#     and beside a bare C loop that sends the same way and only counts
+#     answers (the floor of the socket calls themselves).
 #   - TCP and TLS with a connection per client: tarvex on a capture with
 #     that many clients beside dnsperf -m tcp / dot -c with as many.
 #   - Latency: p50 against the reflector delaying 1 ms and 10 ms, and at
@@ -115,18 +117,28 @@ dnsperf_run() {
     figures "$answered" "$qps"
 }
 
+# bare_run PORT: the same three figures of the bare C loop (8 connected
+# sockets in turn, 100 in flight, answers counted and matched to nothing).
+bare_run() {
+    local out
+    out=$(/usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$build/bench/bench_sendto_loop" window "$queries" "$1" 8 100 \
+        2>/dev/null) || true
+    figures "$(awk '{print $2}' <<<"$out")" "$(awk '{print $3}' <<<"$out")"
+}
+
 # best FIELD: the highest of that field over the runs on standard input.
 best() {
     awk -v f="$1" '$f > top {top = $f} END {printf "%.0f\n", top}'
 }
 
-# side_by_side TITLE DNSPERF_ARGS -- NAME TARVEX_ARGS [-- NAME TARVEX_ARGS...]:
+# side_by_side TITLE DNSPERF_ARGS NAME TARVEX_ARGS [NAME TARVEX_ARGS...]:
 # three rounds of each, then a group of answered rates and one of answered
-# queries per CPU second.
+# queries per CPU second. With $bare_port set, the bare loop to that port
+# runs in each round too, as a second baseline.
 side_by_side() {
     local title=$1 perf_args=$2
     shift 2
-    local names=() args=() perf="" i
+    local names=() args=() perf="" bare="" i
     while [ $# -gt 0 ]; do
         names+=("$1")
         args+=("$2")
@@ -137,6 +149,9 @@ side_by_side() {
     for _ in 1 2 3; do
         # shellcheck disable=SC2086
         perf+=$(dnsperf_run $perf_args)$'\n'
+        if [ -n "${bare_port:-}" ]; then
+            bare+=$(bare_run "$bare_port")$'\n'
+        fi
         for ((i = 0; i < ${#names[@]}; i++)); do
             # shellcheck disable=SC2086
             runs[i]+=$(tarvex_run ${args[i]})$'\n'
@@ -144,11 +159,13 @@ side_by_side() {
     done
     echo "group $title (answered queries/s)"
     echo "baseline dnsperf $(best 1 <<<"$perf") queries/s"
+    if [ -n "$bare" ]; then echo "baseline bare-loop $(best 1 <<<"$bare") queries/s"; fi
     for ((i = 0; i < ${#names[@]}; i++)); do
         echo "result ${names[i]} $(best 1 <<<"${runs[i]}") queries/s"
     done
     echo "group $title (answered queries per CPU second)"
     echo "baseline dnsperf $(best 2 <<<"$perf") queries/cpu-s"
+    if [ -n "$bare" ]; then echo "baseline bare-loop $(best 2 <<<"$bare") queries/cpu-s"; fi
     for ((i = 0; i < ${#names[@]}; i++)); do
         echo "result ${names[i]} $(best 2 <<<"${runs[i]}") queries/cpu-s"
     done
@@ -158,7 +175,8 @@ udp=$(port_of udp)
 for sink in unbound reflector; do
     port=$udp
     [ $sink = reflector ] && port=$plain_port
-    side_by_side "UDP to $sink, $count queries, 8 clients, 100 in flight" "-s 127.0.0.1 -p $port -c 8 -q 100" \
+    bare_port=$port side_by_side "UDP to $sink, $count queries, 8 clients, 100 in flight" \
+        "-s 127.0.0.1 -p $port -c 8 -q 100" \
         replay-c8 "-r $queries -p $port -c 8 -w 100" \
         replay-per-client "-r $queries -p $port -w 100"
 done

@@ -8,6 +8,14 @@
  *                                             a plain sendto loop, print "sent N RATE"
  *   bench_sendto_loop names CAPTURE           print each DNS query as "name type"
  *                                             (a dnsperf input of the same queries)
+ *   bench_sendto_loop window CAPTURE PORT SOCKETS WINDOW
+ *                                             send every UDP payload of CAPTURE to
+ *                                             127.0.0.1:PORT over SOCKETS connected
+ *                                             sockets in turn, at most WINDOW without
+ *                                             an answer, answers read 16 to a call as
+ *                                             epoll reports them; print "answered N
+ *                                             RATE" (the CPU floor of a generator that
+ *                                             counts answers and matches nothing)
  *
  * The payloads are loaded into memory first, so the loop times nothing but
  * sendto. Captures are Ethernet with IPv4 or IPv6 and UDP, as generated. */
@@ -20,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -173,6 +182,67 @@ static int send_all(const char* capture, int port, int cpu)
     return 0;
 }
 
+static int window_loop(const char* capture, int port, int sockets, int window)
+{
+    struct payloads p;
+    if (load(capture, &p) || sockets < 1 || sockets > 1024 || window < 1) {
+        return 1;
+    }
+    int* fds = calloc(sockets, sizeof(int));
+    const int ep = epoll_create1(0);
+    struct sockaddr_in to = {.sin_family = AF_INET, .sin_port = htons(port),
+                             .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+    for (int i = 0; i < sockets; i++) {
+        fds[i] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        if (fds[i] < 0 || connect(fds[i], (struct sockaddr*)&to, sizeof(to))) {
+            perror("socket");
+            return 1;
+        }
+        struct epoll_event ev = {.events = EPOLLIN, .data.u32 = (uint32_t)i};
+        epoll_ctl(ep, EPOLL_CTL_ADD, fds[i], &ev);
+    }
+    enum { batch = 16 };
+    static uint8_t room[batch][4096];
+    struct iovec iov[batch];
+    struct mmsghdr msgs[batch];
+    for (int i = 0; i < batch; i++) {
+        iov[i].iov_base = room[i];
+        iov[i].iov_len = sizeof(room[i]);
+        memset(&msgs[i], 0, sizeof(msgs[i]));
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    size_t sent = 0, answered = 0, lost = 0;
+    int turn = 0;
+    const double start = now();
+    while (answered + lost < p.count) {
+        while (sent < p.count && sent - answered - lost < (size_t)window) {
+            if (send(fds[turn], p.bytes + p.offset[sent], p.len[sent], 0) < 0) {
+                lost++;
+            }
+            turn = (turn + 1) % sockets;
+            sent++;
+        }
+        struct epoll_event events[64];
+        const int ready = epoll_wait(ep, events, 64, 1000);
+        if (ready <= 0) {
+            break; /* a second without an answer: the rest are lost */
+        }
+        for (int i = 0; i < ready; i++) {
+            int got;
+            while ((got = recvmmsg(fds[events[i].data.u32], msgs, batch, MSG_DONTWAIT, NULL)) > 0) {
+                answered += (size_t)got;
+                if (got < batch) {
+                    break;
+                }
+            }
+        }
+    }
+    const double seconds = now() - start;
+    printf("answered %zu %.0f\n", answered, answered / seconds);
+    return 0;
+}
+
 static const char* qtype_name(unsigned type)
 {
     switch (type) {
@@ -226,6 +296,10 @@ int main(int argc, char** argv)
     if (argc == 3 && !strcmp(argv[1], "names")) {
         return names(argv[2]);
     }
-    fprintf(stderr, "usage: %s sink PORT_FILE CPU | send CAPTURE CPU PORT | names CAPTURE\n", argv[0]);
+    if (argc == 6 && !strcmp(argv[1], "window")) {
+        return window_loop(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
+    }
+    fprintf(stderr, "usage: %s sink PORT_FILE CPU | send CAPTURE CPU PORT | names CAPTURE"
+            " | window CAPTURE PORT SOCKETS WINDOW\n", argv[0]);
     return 2;
 }
