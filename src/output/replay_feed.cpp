@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "core/channel.h"
@@ -114,16 +115,20 @@ struct Client {
 // Every client seen and its lane, for as long as the feed lives: a client
 // keeps its lane (and its number) however long it was silent, so nothing is
 // ever evicted. Open addressing over one array that doubles at half full,
-// so a lookup is one probe run and no allocation but the growth.
+// so a lookup is one probe run and no allocation but the growth; the hash
+// is seeded per feed, so that hostile traffic cannot aim its clients at one
+// run of probes.
 class ClientLanes {
 public:
+    ClientLanes() : seed_(std::random_device{}()) {}
+
     // The lane entry of `key`; `fresh` when it was not there before.
     uint32_t& find(const Client& key, bool& fresh)
     {
         if ((count_ + 1) * 2 > entries_.size()) {
             grow();
         }
-        size_t at = tvx::hash_bytes(&key, sizeof(key), seed) & mask_;
+        size_t at = tvx::hash_bytes(&key, sizeof(key), seed_) & mask_;
         while (entries_[at].used) {
             if (memcmp(&entries_[at].key, &key, sizeof(key)) == 0) {
                 fresh = false;
@@ -146,7 +151,6 @@ private:
         uint8_t used;
         uint32_t lane;
     };
-    static constexpr uint64_t seed = 0xfeed;
 
     void grow()
     {
@@ -155,7 +159,7 @@ private:
         mask_ = entries_.size() - 1;
         for (const Entry& entry : old) {
             if (entry.used) {
-                size_t at = tvx::hash_bytes(&entry.key, sizeof(entry.key), seed) & mask_;
+                size_t at = tvx::hash_bytes(&entry.key, sizeof(entry.key), seed_) & mask_;
                 while (entries_[at].used) {
                     at = (at + 1) & mask_;
                 }
@@ -164,6 +168,7 @@ private:
         }
     }
 
+    uint64_t seed_;
     std::vector<Entry> entries_;
     size_t mask_ = 0;
     size_t count_ = 0;
