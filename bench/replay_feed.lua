@@ -13,14 +13,9 @@ local Thread = require("tarvex.core.thread")
 local Clock = require("tarvex.lib.clock")
 
 local file = assert(arg[2], "FILE")
-ffi.cdef [[
-struct bench_timespec { long sec; long nsec; };
-int clock_gettime(int clock, struct bench_timespec* ts);
-]]
 local function now()
-    local ts = ffi.new("struct bench_timespec")
-    C.clock_gettime(1, ts)
-    return tonumber(ts.sec) + tonumber(ts.nsec) / 1e9
+    local sec, nsec = Clock.monotonic()
+    return sec + nsec / 1e9
 end
 
 local function decoded()

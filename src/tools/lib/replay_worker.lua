@@ -10,22 +10,28 @@ module("tarvex.tools.lib.replay_worker", package.seeall)
 
 Worker = {}
 
+-- The capture of the next pass: the one opened already (standard input can
+-- be opened only once), else opened anew. The input, or nil and why.
+local function open_pass(job)
+    local input = job.first
+    job.first = nil
+    if input then
+        return input
+    end
+    return require("tarvex.input.capture").open(job.path)
+end
+
 -- Runs to the end. nil, or what went wrong. `job.first` is an input opened
 -- already (standard input can be opened only once), `job.slice` the seconds
 -- run between two calls of `between` (the caller's progress and stop
 -- checks), if given.
 function Worker.run(replayer, job, between)
-    local Capture = require("tarvex.input.capture")
     local Decode = require("tarvex.tools.lib.decode")
     local passes = 0
     local function next_input()
-        local input, why = job.first, nil
-        job.first = nil
+        local input, why = open_pass(job)
         if not input then
-            input, why = Capture.open(job.path)
-            if not input then
-                return nil, why
-            end
+            return nil, why
         end
         replayer:input(Decode.pull(input, job.port, input), input)
         passes = passes + 1
@@ -71,18 +77,13 @@ end
 -- and nil or a one-line reason; the feed is closed then. stop() ends the
 -- reading early.
 function Worker.feeder(feed, job)
-    local Capture = require("tarvex.input.capture")
     local Decode = require("tarvex.tools.lib.decode")
     local passes, input, done, problem = 0, nil, false, nil
     local function next_input()
         local why
-        input, why = job.first, nil
-        job.first = nil
+        input, why = open_pass(job)
         if not input then
-            input, why = Capture.open(job.path)
-            if not input then
-                return why
-            end
+            return why
         end
         feed:input(Decode.pull(input, job.port, input), input)
         passes = passes + 1
