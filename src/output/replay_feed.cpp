@@ -2,13 +2,13 @@
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <random>
 #include <vector>
 
 #include "core/channel.h"
+#include "core/detail/clock_ns.h"
 #include "core/detail/dns_exchange.h"
 #include "core/detail/flow_table.h"
 #include "core/detail/log.h"
@@ -28,13 +28,6 @@ constexpr uint32_t elsewhere_lane = UINT32_MAX;
 constexpr size_t inline_bytes = 512;
 // The clock is looked at once per this many records.
 constexpr unsigned clock_stride = 256;
-
-uint64_t monotonic_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
 
 // One query as the replayer reads it: its chain from the payload down to the
 // capture record, each record copied whole and linked to the copy below it.
@@ -304,7 +297,7 @@ extern "C" output_replay_feed_status_t output_replay_feed_pump(output_replay_fee
         st.held_lane = elsewhere_lane;
         self->queries++;
     }
-    const uint64_t deadline = monotonic_ns() + slice_ns;
+    const uint64_t deadline = tvx::monotonic_ns() + slice_ns;
     tvx::dns::Question header;
     for (unsigned taken = 1;; taken++) {
         if (!st.produce) {
@@ -332,7 +325,7 @@ extern "C" output_replay_feed_status_t output_replay_feed_pump(output_replay_fee
         } else {
             self->queries++;
         }
-        if (taken % clock_stride == 0 && monotonic_ns() >= deadline) {
+        if (taken % clock_stride == 0 && tvx::monotonic_ns() >= deadline) {
             return OUTPUT_REPLAY_FEED_RUNNING;
         }
     }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/detail/clock_ns.h"
 #include "core/detail/dns_exchange.h"
 #include "core/detail/dns_question.h"
 #include "core/detail/doh_session.h"
@@ -61,19 +62,8 @@ constexpr output_replayer_t make_defaults()
 
 constexpr output_replayer_t defaults = make_defaults();
 
-uint64_t monotonic_ns()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * second_ns + uint64_t(now.tv_nsec);
-}
-
-uint64_t wall_ns()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return uint64_t(now.tv_sec) * second_ns + uint64_t(now.tv_nsec);
-}
+using tvx::monotonic_ns;
+using tvx::wall_ns;
 
 // A client as the capture names it: its address (zero-filled, so that the
 // flow table can compare keys by their bytes).

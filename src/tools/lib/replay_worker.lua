@@ -10,6 +10,8 @@ module("tarvex.tools.lib.replay_worker", package.seeall)
 
 Worker = {}
 
+local CUT = "the capture ends inside a record; replayed up to there"
+
 -- The capture of the next pass: the one opened already (standard input can
 -- be opened only once), else opened anew. The input, or nil and why.
 local function open_pass(job)
@@ -66,7 +68,7 @@ function Worker.run(replayer, job, between)
         end
     end
     if job.cut then
-        return "the capture ends inside a record; replayed up to there"
+        return CUT
     end
     return nil
 end
@@ -111,7 +113,7 @@ function Worker.feeder(feed, job)
             return status == "full" and "full" or "busy"
         end
         if input.obj.is_broken ~= 0 then
-            return finish("the capture ends inside a record; replayed up to there")
+            return finish(CUT)
         end
         if (job.forever or passes < job.loops) and job.path ~= "-" then
             local why = next_input()
