@@ -14,13 +14,7 @@ local function slurp(path)
     return text
 end
 
-local function lines(text)
-    local out = {}
-    for line in text:gmatch("([^\n]*)\n") do
-        out[#out + 1] = line
-    end
-    return out
-end
+local lines = sub.lines
 
 local function dump(args)
     local code, out, err = sub.run(string.format("%s %s %s", arg[0], example, args))

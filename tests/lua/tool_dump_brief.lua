@@ -15,13 +15,7 @@ local function check(ok, fmt, ...)
     end
 end
 
-local function lines(text)
-    local out = {}
-    for line in text:gmatch("([^\n]*)\n") do
-        out[#out + 1] = line
-    end
-    return out
-end
+local lines = sub.lines
 
 local function brief(args)
     local code, out, err = sub.run(string.format("%s dump -b %s", arg[0], args))

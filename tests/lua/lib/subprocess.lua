@@ -18,6 +18,15 @@ end
 -- A whole file's text; "" when it cannot be read.
 subprocess.read = slurp
 
+-- The lines of a program's output, each without its newline.
+function subprocess.lines(text)
+    local out = {}
+    for line in text:gmatch("([^\n]*)\n") do
+        out[#out + 1] = line
+    end
+    return out
+end
+
 function subprocess.write(path, text)
     local file = assert(io.open(path, "w"))
     file:write(text)
